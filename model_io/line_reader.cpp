@@ -1,0 +1,66 @@
+#include "line_reader.h"
+
+#include <cstring>
+
+namespace gmm {
+
+void start_lines(line_reader *r, std::FILE *stream, char *chunk)
+{
+    r->stream = stream;
+    r->chunk = chunk;
+    r->pos = 0;
+    r->fill = 0;
+    r->count = 0;
+    r->at_eof = false;
+}
+
+// Moves the unread bytes to the front of the chunk and reads more behind
+// them.  Returns false when the stream reports an error.
+static bool refill(line_reader *r)
+{
+    std::size_t left = r->fill - r->pos;
+    if (r->pos > 0 && left > 0)
+        std::memmove(r->chunk, r->chunk + r->pos, left);
+    r->pos = 0;
+    r->fill = left;
+    while (r->fill < chunk_bytes) {
+        std::size_t got = std::fread(r->chunk + r->fill, 1, chunk_bytes - r->fill, r->stream);
+        r->fill += got;
+        if (got == 0) {
+            if (std::ferror(r->stream))
+                return false;
+            r->at_eof = true;
+            break;
+        }
+        // A short read from a pipe or terminal is not the end; go on only
+        // while the chunk still lacks a whole line.
+        if (r->fill >= max_line_bytes)
+            break;
+    }
+    return true;
+}
+
+line_status next_line(line_reader *r, text_line *out)
+{
+    for (;;) {
+        std::size_t avail = r->fill - r->pos;
+        std::size_t span = avail < max_line_bytes ? avail : max_line_bytes;
+        char *begin = r->chunk + r->pos;
+        char *nl = static_cast<char *>(std::memchr(begin, '\n', span));
+        if (nl != nullptr || span == max_line_bytes || (r->at_eof && avail > 0)) {
+            char *end = nl != nullptr ? nl + 1 : begin + span;
+            out->begin = begin;
+            out->end = end;
+            out->cut = nl == nullptr && span == max_line_bytes;
+            r->pos += static_cast<std::size_t>(end - begin);
+            r->count++;
+            return line_status::ok;
+        }
+        if (r->at_eof)
+            return line_status::end;
+        if (!refill(r))
+            return line_status::error;
+    }
+}
+
+} // namespace gmm

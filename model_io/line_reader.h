@@ -1,0 +1,53 @@
+// Line-by-line reading of model and list files.
+//
+// Every line is taken the way a 10,000-byte line buffer takes it: one read
+// holds at most 9,999 bytes and stops after the first newline.  A line of up
+// to 9,998 characters plus its newline therefore arrives whole; a longer one
+// arrives as several consecutive pieces, and each piece counts as one line
+// for every line position in the file.
+//
+// The reader pulls the file in large chunks and hands out lines in place, so
+// reading costs one scan for the newline per line and no copy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace gmm {
+
+// Longest piece of text one read takes: 9,998 characters and a newline.
+constexpr std::size_t max_line_bytes = 9999;
+
+// Size of the chunk a caller hands to start_lines(); it must hold
+// chunk_bytes + 1 bytes (the extra byte lets a line be terminated in place).
+constexpr std::size_t chunk_bytes = std::size_t{1} << 18;
+
+struct line_reader {
+    std::FILE *stream;
+    char *chunk;        // chunk_bytes + 1 bytes, owned by the caller
+    std::size_t pos;    // first unread byte in chunk
+    std::size_t fill;   // end of the bytes read into chunk
+    std::int64_t count; // lines handed out so far
+    bool at_eof;        // the stream has nothing more to give
+};
+
+// One line as it lies in the chunk: [begin, end), the newline included when
+// there is one.  `cut` is set when the piece filled a whole read without
+// reaching a newline (a line longer than 9,998 characters).
+struct text_line {
+    char *begin;
+    char *end;
+    bool cut;
+};
+
+enum class line_status { ok, end, error };
+
+// Starts reading `stream` from where it stands, using `chunk` as storage.
+void start_lines(line_reader *r, std::FILE *stream, char *chunk);
+
+// Takes the next line.  `end` when the file has no more lines, `error` when
+// the stream failed for another reason (a directory, an I/O error).
+line_status next_line(line_reader *r, text_line *out);
+
+} // namespace gmm

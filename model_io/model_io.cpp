@@ -1,0 +1,207 @@
+#include "model_io.h"
+
+#include <cstdlib>
+
+#include "parse_number.h"
+
+namespace gmm {
+
+namespace {
+
+struct token {
+    const char *s;
+    std::size_t n;
+};
+
+// Takes the next token from [p, end) the way strtok() splits a string: runs
+// of separators are skipped, so no token is ever empty.  The separators are
+// the space and, where `newline_too`, the newline.  A NUL byte ends the
+// line's text, as it ends a C string.
+bool next_token(const char *&p, const char *end, bool newline_too, token *t)
+{
+    while (p < end && (*p == ' ' || (newline_too && *p == '\n')))
+        ++p;
+    if (p == end || *p == '\0') {
+        p = end;
+        return false;
+    }
+    const char *s = p;
+    while (p < end && *p != ' ' && *p != '\0' && !(newline_too && *p == '\n'))
+        ++p;
+    t->s = s;
+    t->n = static_cast<std::size_t>(p - s);
+    return true;
+}
+
+// The second token of a header line as an integer; false when the line holds
+// fewer than two tokens.
+bool second_int(const text_line &l, bool newline_too, std::int32_t *v)
+{
+    const char *p = l.begin;
+    token t;
+    if (!next_token(p, l.end, newline_too, &t) || !next_token(p, l.end, newline_too, &t))
+        return false;
+    *v = parse_int32(t.s, t.n);
+    return true;
+}
+
+// Converts the first D numbers of a values line into `row`; returns how many
+// the line held, up to D.
+std::int64_t parse_row(const text_line &l, std::int32_t D, double *row)
+{
+    const char *p = l.begin;
+    token t;
+    std::int64_t k = 0;
+    while (k < D && next_token(p, l.end, true, &t))
+        row[k++] = parse_double(t.s, t.n);
+    return k;
+}
+
+constexpr read_result no_fault{read_fault::none, 0, 0, 0};
+
+// Takes the next line of a file that must hold `expected` lines.
+bool take(line_reader *in, text_line *l, std::int64_t expected, read_result *res)
+{
+    switch (next_line(in, l)) {
+    case line_status::ok:
+        return true;
+    case line_status::end:
+        *res = {read_fault::short_file, in->count, 0, expected};
+        return false;
+    case line_status::error:
+        break;
+    }
+    *res = {read_fault::read_error, in->count + 1, 0, 0};
+    return false;
+}
+
+// Reads a values line into `row`.
+bool take_row(line_reader *in, std::int32_t D, double *row, std::int64_t expected, read_result *res)
+{
+    text_line l;
+    if (!take(in, &l, expected, res))
+        return false;
+    std::int64_t k = parse_row(l, D, row);
+    if (k < D) {
+        *res = {l.cut ? read_fault::long_line : read_fault::few_values, in->count, k, D};
+        return false;
+    }
+    return true;
+}
+
+read_result read_components(std::int32_t D, std::int32_t M, line_reader *in,
+                            double **mu, double **sigma, double *w)
+{
+    const std::int64_t expected = 8 + 6 * static_cast<std::int64_t>(M);
+    read_result res = no_fault;
+    text_line l;
+    for (int n = 0; n < 8; ++n)
+        if (!take(in, &l, expected, &res))
+            return res;
+    for (std::int32_t i = 0; i < M; ++i) {
+        // Component line: keyword, component number, weight.
+        if (!take(in, &l, expected, &res))
+            return res;
+        if (w != nullptr) {
+            const char *p = l.begin;
+            token t;
+            if (!next_token(p, l.end, true, &t) || !next_token(p, l.end, true, &t) ||
+                !next_token(p, l.end, true, &t))
+                return {read_fault::no_weight, in->count, 0, 0};
+            w[i] = parse_double(t.s, t.n);
+        }
+        if (!take(in, &l, expected, &res) ||            // mean header
+            !take_row(in, D, mu[i], expected, &res) ||  // means
+            !take(in, &l, expected, &res) ||            // variance header
+            !take_row(in, D, sigma[i], expected, &res) ||
+            !take(in, &l, expected, &res))              // Gaussian constant
+            return res;
+    }
+    return res;
+}
+
+} // namespace
+
+std::string read_fault_message(const read_result &r, const char *path)
+{
+    if (r.fault == read_fault::none)
+        return {};
+    std::string m = path;
+    if (r.fault == read_fault::read_error)
+        return m.append(": File read error!\n");
+    if (r.fault == read_fault::short_file)
+        return m.append(": ends after line ")
+            .append(std::to_string(r.line))
+            .append(", ")
+            .append(std::to_string(r.expected))
+            .append(" lines expected\n");
+    m.append(":").append(std::to_string(r.line)).append(": ");
+    switch (r.fault) {
+    case read_fault::bad_header:
+        return m.append("invalid model header\n");
+    case read_fault::few_values:
+        return m.append(std::to_string(r.found))
+            .append(" values, ")
+            .append(std::to_string(r.expected))
+            .append(" expected\n");
+    case read_fault::long_line:
+        return m.append("line longer than 9998 characters\n");
+    default:
+        return m.append("missing mixture weight\n");
+    }
+}
+
+read_result read_model_header(line_reader *in, model_header *out)
+{
+    text_line l;
+    for (std::int64_t n = 1; n <= 8; ++n) {
+        switch (next_line(in, &l)) {
+        case line_status::ok:
+            break;
+        case line_status::end:
+            return {read_fault::bad_header, n <= 3 ? 3 : 8, 0, 0};
+        case line_status::error:
+            return {read_fault::read_error, n, 0, 0};
+        }
+        if (n == 3 && (!second_int(l, false, &out->vector_size) || out->vector_size < 1))
+            return {read_fault::bad_header, 3, 0, 0};
+        if (n == 8 && (!second_int(l, true, &out->mixture_count) || out->mixture_count < 1))
+            return {read_fault::bad_header, 8, 0, 0};
+    }
+    return no_fault;
+}
+
+bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *out)
+{
+    if (M < 1 || D < 1)
+        return false;
+    std::uint64_t cells, bytes;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(M), static_cast<std::uint64_t>(D), &cells) ||
+        __builtin_mul_overflow(cells, std::uint64_t{sizeof(double)}, &bytes))
+        return false;
+    auto **rows = static_cast<double **>(std::malloc(static_cast<std::size_t>(M) * sizeof(double *)));
+    auto *block = static_cast<double *>(std::malloc(bytes));
+    if (rows == nullptr || block == nullptr) {
+        std::free(rows);
+        std::free(block);
+        return false;
+    }
+    for (std::int32_t i = 0; i < M; ++i)
+        rows[i] = block + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);
+    out->block = block;
+    out->rows = rows;
+    return true;
+}
+
+read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma)
+{
+    return read_components(D, M, in, mu, sigma, nullptr);
+}
+
+read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu,
+                            double **sigma, double *w)
+{
+    return read_components(D, M, in, mu, sigma, w);
+}
+
+} // namespace gmm

@@ -1,0 +1,80 @@
+// Reading Gaussian mixture models from text model files.
+//
+// A model file holds one HMM with a single emitting state whose output is a
+// diagonal-covariance mixture of M components over D dimensions.  The file
+// is read by line position alone (lines numbered from 1):
+//
+//   1, 2         global options, stream description     (not read)
+//   3            vector size line: D is its 2nd token    (separator: space)
+//   4 to 7       model name, begin marker, states, state (not read)
+//   8            mixture count line: M is its 2nd token  (space, newline)
+//   9 + 6k       component k: keyword, number, weight    (weight: 3rd token)
+//   10 + 6k      mean header                             (not read)
+//   11 + 6k      the D means of component k
+//   12 + 6k      variance header                         (not read)
+//   13 + 6k      the D variances of component k
+//   14 + 6k      the component's Gaussian constant       (not read)
+//
+// Nothing after line 8 + 6M is read.  Keywords are never looked at; tabs and
+// carriage returns are ordinary characters, not separators.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "line_reader.h"
+
+namespace gmm {
+
+struct model_header {
+    std::int32_t vector_size;   // D: values in each mean and variance row
+    std::int32_t mixture_count; // M: mixture components
+};
+
+// M rows by D columns of doubles: one contiguous row-major block, reached
+// through an array of M row pointers.
+struct component_matrix {
+    double *block;
+    double **rows;
+};
+
+// What a reader found wrong with a file, and where.
+enum class read_fault {
+    none,
+    read_error,   // the stream failed (a directory, an I/O error)
+    bad_header,   // line 3 or 8: missing, fewer than two tokens, value < 1
+    short_file,   // the file ends before its last component does
+    few_values,   // a means or variances line holds fewer than D numbers
+    long_line,    // ... because the line was cut at 9,999 bytes
+    no_weight,    // a component line holds fewer than three tokens
+};
+
+struct read_result {
+    read_fault fault;
+    std::int64_t line;     // the line at fault (1-based), or lines read in all
+    std::int64_t found;    // values found on the line
+    std::int64_t expected; // values expected (D), or lines expected (8 + 6M)
+};
+
+// The message that reports `r` for the file at `path`, newline included.
+std::string read_fault_message(const read_result &r, const char *path);
+
+// Reads lines 1 to 8 of the model and takes D and M from lines 3 and 8.
+// Both must be present and at least 1; the reader stands after line 8.
+read_result read_model_header(line_reader *in, model_header *out);
+
+// Obtains an M x D matrix.  False when the storage cannot be had or its size
+// does not fit in 64 bits; nothing is stored in *out then.
+bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *out);
+
+// Fills the means and variances of components 0 .. M-1 from a model file
+// read from its start.  Each values line must hold at least D numbers; the
+// first D are stored and any further ones ignored.  D and M must be >= 1.
+read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in,
+                          double **mu, double **sigma);
+
+// The same, and the weight of each component from its component line.
+read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in,
+                            double **mu, double **sigma, double *w);
+
+} // namespace gmm

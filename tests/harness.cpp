@@ -1,0 +1,129 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace harness {
+
+scratch::scratch()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "gmmtest.XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+}
+
+scratch::~scratch()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+outcome run(const std::vector<std::string> &argv, const std::string &cwd, std::uint64_t address_space_limit)
+{
+    scratch io;
+    const std::string err_path = io.at("stderr"), out_path = io.at("stdout");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int n = open("/dev/null", O_RDONLY);
+        if (e < 0 || o < 0 || n < 0 || dup2(e, 2) < 0 || dup2(o, 1) < 0 || dup2(n, 0) < 0 ||
+            chdir(cwd.c_str()) != 0)
+            _exit(127);
+        if (address_space_limit != 0) {
+            struct rlimit lim = {address_space_limit, address_space_limit};
+            if (setrlimit(RLIMIT_AS, &lim) != 0)
+                _exit(127);
+        }
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        throw std::runtime_error("waitpid failed");
+    outcome r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = read_file(err_path);
+    r.out = read_file(out_path);
+    return r;
+}
+
+static void put_values(std::string &s, const std::vector<double> &v, const char *form)
+{
+    char num[64];
+    for (double x : v) {
+        std::snprintf(num, sizeof num, form, x);
+        s += ' ';
+        s += num;
+    }
+    s += '\n';
+}
+
+std::string model_text(const model &m, const char *form)
+{
+    const std::size_t M = m.mu.size(), D = M ? m.mu[0].size() : 0;
+    std::string s = "~o\n<STREAMINFO> 1 " + std::to_string(D) + "\n<VECSIZE> " + std::to_string(D) +
+                    "<NULLD><MFCC_E_D_A><DIAGC>\n~h \"test\"\n<BEGINHMM>\n<NUMSTATES> 3\n<STATE> 2\n"
+                    "<NUMMIXES> " + std::to_string(M) + "\n";
+    char num[64];
+    for (std::size_t i = 0; i < M; ++i) {
+        std::snprintf(num, sizeof num, form, i < m.w.size() ? m.w[i] : 1.0 / static_cast<double>(M));
+        s += "<MIXTURE> " + std::to_string(i + 1) + " " + num + "\n<MEAN> " + std::to_string(D) + "\n";
+        put_values(s, m.mu[i], form);
+        s += "<VARIANCE> " + std::to_string(D) + "\n";
+        put_values(s, m.sigma[i], form);
+        s += "<GCONST> 1.000000e+00\n";
+    }
+    s += "<TRANSP> 3\n 0.0 1.0 0.0\n 0.0 0.5 0.5\n 0.0 0.0 0.0\n<ENDHMM>\n";
+    return s;
+}
+
+std::string doubles(const std::vector<double> &values)
+{
+    std::string s(values.size() * sizeof(double), '\0');
+    if (!values.empty())
+        std::memcpy(s.data(), values.data(), s.size());
+    return s;
+}
+
+} // namespace harness

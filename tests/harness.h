@@ -1,0 +1,48 @@
+// Running the built programs on files in a scratch folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// A fresh folder under the system's temporary folder, removed at the end.
+struct scratch {
+    std::string dir;
+    scratch();
+    ~scratch();
+    scratch(const scratch &) = delete;
+    scratch &operator=(const scratch &) = delete;
+    // The path of `name` inside the folder.
+    std::string at(const std::string &name) const { return dir + "/" + name; }
+};
+
+void write_file(const std::string &path, const std::string &bytes);
+std::string read_file(const std::string &path);
+bool exists(const std::string &path);
+
+struct outcome {
+    int status;         // exit status, or 128 + signal
+    std::string err;    // all of standard error
+    std::string out;    // all of standard output
+};
+
+// Runs `argv` (argv[0] is the program's path) in `cwd`.  With a nonzero
+// `address_space_limit`, the run gets that many bytes of address space.
+outcome run(const std::vector<std::string> &argv, const std::string &cwd = ".",
+            std::uint64_t address_space_limit = 0);
+
+// A model file of the layout the programs read: M components of D values,
+// means mu[i], variances sigma[i] and weights w[i], each value printed with
+// `form` (a printf conversion for one double).
+struct model {
+    std::vector<std::vector<double>> mu, sigma;
+    std::vector<double> w;
+};
+std::string model_text(const model &m, const char *form = "%.17g");
+
+// `values` as the raw bytes of native doubles.
+std::string doubles(const std::vector<double> &values);
+
+} // namespace harness
