@@ -118,6 +118,23 @@ std::string model_text(const model &m, const char *form)
     return s;
 }
 
+std::string with_line(std::string text, int n, const std::string &line)
+{
+    std::size_t b = 0;
+    for (int i = 1; i < n; ++i)
+        b = text.find('\n', b) + 1;
+    std::size_t e = text.find('\n', b);
+    return text.replace(b, e - b, line);
+}
+
+std::string first_lines(const std::string &text, int n)
+{
+    std::size_t e = 0;
+    for (int i = 0; i < n; ++i)
+        e = text.find('\n', e) + 1;
+    return text.substr(0, e);
+}
+
 std::string doubles(const std::vector<double> &values)
 {
     std::string s(values.size() * sizeof(double), '\0');

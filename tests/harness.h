@@ -42,6 +42,12 @@ struct model {
 };
 std::string model_text(const model &m, const char *form = "%.17g");
 
+// `text` with line n (1-based) replaced by `line` (given without newline).
+std::string with_line(std::string text, int n, const std::string &line);
+
+// The first n lines of `text`, the n-th with its newline.
+std::string first_lines(const std::string &text, int n);
+
 // `values` as the raw bytes of native doubles.
 std::string doubles(const std::vector<double> &values);
 

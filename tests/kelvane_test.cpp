@@ -34,25 +34,6 @@ std::vector<double> cat(std::initializer_list<std::vector<double>> parts)
     return all;
 }
 
-// Replaces line `n` (1-based) of `text` by `line` (given without newline).
-std::string with_line(std::string text, int n, const std::string &line)
-{
-    std::size_t b = 0;
-    for (int i = 1; i < n; ++i)
-        b = text.find('\n', b) + 1;
-    std::size_t e = text.find('\n', b);
-    return text.replace(b, e - b, line);
-}
-
-// The first n lines of `text`, the n-th with its newline.
-std::string first_lines(const std::string &text, int n)
-{
-    std::size_t e = 0;
-    for (int i = 0; i < n; ++i)
-        e = text.find('\n', e) + 1;
-    return text.substr(0, e);
-}
-
 struct kcase {
     const char *name;
     std::map<std::string, std::string> files; // added to or replacing the standard set

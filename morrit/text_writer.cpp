@@ -1,0 +1,83 @@
+#include "text_writer.h"
+
+#include <cstdio>
+
+#include "format_le.h"
+
+namespace gmm {
+
+namespace {
+
+// Text is gathered here and handed to the stream in large pieces.
+constexpr int text_bytes = 1 << 16;
+
+struct text_out {
+    std::FILE *f;
+    char buf[text_bytes];
+    int used;
+    bool failed;
+};
+
+void drain(text_out *t)
+{
+    if (t->used > 0 && !t->failed &&
+        std::fwrite(t->buf, 1, static_cast<std::size_t>(t->used), t->f) != static_cast<std::size_t>(t->used))
+        t->failed = true;
+    t->used = 0;
+}
+
+// Appends one value and the character after it (a space, a newline, or
+// nothing when `after` is 0).
+void put(text_out *t, double v, char after)
+{
+    if (t->used > text_bytes - max_le_chars - 1)
+        drain(t);
+    char *end = format_le(t->buf + t->used, v);
+    if (after != 0)
+        *end++ = after;
+    t->used = static_cast<int>(end - t->buf);
+}
+
+write_status finish(text_out *t)
+{
+    drain(t);
+    bool closed = std::fclose(t->f) == 0;
+    return t->failed || !closed ? write_status::write_failed : write_status::ok;
+}
+
+// One output at a time: the writers run one after another.
+text_out out;
+
+bool begin(const char *path)
+{
+    out.f = std::fopen(path, "w");
+    out.used = 0;
+    out.failed = false;
+    return out.f != nullptr;
+}
+
+} // namespace
+
+write_status write_array(double *const *rows, std::int32_t M, std::int32_t D, const char *path)
+{
+    if (!begin(path))
+        return write_status::open_failed;
+    for (std::int32_t c = 0; c < D; ++c) {
+        for (std::int32_t r = 0; r < M; ++r) {
+            char after = r + 1 < M ? ' ' : (c + 1 < D ? '\n' : 0);
+            put(&out, rows[r][c], after);
+        }
+    }
+    return finish(&out);
+}
+
+write_status write_vector(const double *values, std::int32_t n, const char *path)
+{
+    if (!begin(path))
+        return write_status::open_failed;
+    for (std::int32_t i = 0; i < n; ++i)
+        put(&out, values[i], i + 1 < n ? ' ' : 0);
+    return finish(&out);
+}
+
+} // namespace gmm

@@ -1,0 +1,129 @@
+// End-to-end runs of morrit: exact text of the three outputs, exact standard
+// error, exit status, and no output created when the model cannot be used.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace harness;
+
+namespace {
+
+const std::string absent = "<no such file>";
+
+// Means (1, 2, 3) and (4, 5, 6), variances and weights 0.25 and 0.75.
+const model m23 = {{{1, 2, 3}, {4, 5, 6}}, {{0.5, 0.125, 2}, {1e10, -0.0, 3.5}}, {0.25, 0.75}};
+const std::string mu23 = "1.000000e+00 4.000000e+00\n2.000000e+00 5.000000e+00\n3.000000e+00 6.000000e+00";
+const std::string sigma23 =
+    "5.000000e-01 1.000000e+10\n1.250000e-01 -0.000000e+00\n2.000000e+00 3.500000e+00";
+const std::string w23 = "2.500000e-01 7.500000e-01";
+
+struct mcase {
+    const char *name;
+    std::string model;              // text of m.gmm
+    std::vector<std::string> args;  // after the program's name
+    int status;
+    std::string err;
+    std::string mu, sigma, w;       // expected text of mu.txt, sigma.txt, w.txt
+};
+
+void PrintTo(const mcase &c, std::ostream *os) { *os << c.name; }
+
+const std::vector<std::string> std_args = {"m.gmm", "mu.txt", "sigma.txt", "w.txt"};
+
+std::vector<mcase> cases()
+{
+    const std::string t = model_text(m23);
+    const std::string usage = "Usage: $ " MORRIT_PATH " (GMM file) (mu_out) (sigma_out) (w_out)\n";
+    const std::string specials = with_line(t, 11, " -0 inf -inf");
+    return {
+        {"two components of three dimensions", t, std_args, 0, "", mu23, sigma23, w23},
+        {"one component", model_text({{{1, -2}}, {{3, 4}}, {1}}), std_args, 0, "",
+         "1.000000e+00\n-2.000000e+00", "3.000000e+00\n4.000000e+00", "1.000000e+00"},
+        {"one dimension", model_text({{{1}, {2}, {3}}, {{4}, {5}, {6}}, {0.5, 0.25, 0.25}}), std_args, 0, "",
+         "1.000000e+00 2.000000e+00 3.000000e+00", "4.000000e+00 5.000000e+00 6.000000e+00",
+         "5.000000e-01 2.500000e-01 2.500000e-01"},
+        {"special values", with_line(with_line(specials, 13, " nan -nan 4.9406564584124654e-324"), 9, "<MIXTURE> 1 -0.0"), std_args, 0, "",
+         "-0.000000e+00 4.000000e+00\ninf 5.000000e+00\n-inf 6.000000e+00",
+         "nan 1.000000e+10\n-nan -0.000000e+00\n4.940656e-324 3.500000e+00", "-0.000000e+00 7.500000e-01"},
+        {"rounding ties go to even", with_line(t, 11, " 12345665 12345675 0.0000015"), std_args, 0, "",
+         "1.234566e+07 4.000000e+00\n1.234568e+07 5.000000e+00\n1.500000e-06 6.000000e+00", sigma23, w23},
+        {"weight in C library forms", with_line(with_line(t, 9, "<MIXTURE> 1 0x1p-2junk"), 15, "<MIXTURE>  2\t+0.75 x"),
+         std_args, 0, "", mu23, sigma23, "2.500000e-01 0.000000e+00"},
+        {"rest of the file is not read", t.substr(0, t.find("<TRANSP>")) + std::string("\0\xff garbage", 10), std_args, 0,
+         "", mu23, sigma23, w23},
+        {"hyphen paths are file names", t, {"m.gmm", "-", "sigma.txt", "w.txt"}, 0, "", absent, sigma23, w23},
+        {"output replaces the model", t, {"m.gmm", "mu.txt", "sigma.txt", "m.gmm"}, 0, "", mu23, sigma23, absent},
+
+        {"no arguments", t, {}, 1, usage, absent, absent, absent},
+        {"three arguments", t, {"m.gmm", "mu.txt", "sigma.txt"}, 1, usage, absent, absent, absent},
+        {"five arguments", t, {"m.gmm", "mu.txt", "sigma.txt", "w.txt", "x"}, 1, usage, absent, absent, absent},
+        {"model missing", t, {"none.gmm", "mu.txt", "sigma.txt", "w.txt"}, 1, "File open error!\n", absent, absent, absent},
+        {"model is a folder", t, {"sub", "mu.txt", "sigma.txt", "w.txt"}, 1, "sub: File read error!\n", absent, absent, absent},
+        {"empty model", "", std_args, 1, "m.gmm:3: invalid model header\n", absent, absent, absent},
+        {"mixture count 0", with_line(t, 8, "<NUMMIXES> 0"), std_args, 1, "m.gmm:8: invalid model header\n", absent, absent, absent},
+        {"storage too large", with_line(with_line(t, 3, "<VECSIZE> 2147483647"), 8, "<NUMMIXES> 2147483647"), std_args, 1,
+         "Error: Memory allocation for mu / sigma failed\n", absent, absent, absent},
+        {"missing weight", with_line(t, 15, "<MIXTURE> 2"), std_args, 1, "m.gmm:15: missing mixture weight\n", absent, absent, absent},
+        {"short model", first_lines(t, 18), std_args, 1,
+         "m.gmm: ends after line 18, 20 lines expected\n", absent, absent, absent},
+        {"few values", with_line(t, 19, " 1e10 0"), std_args, 1, "m.gmm:19: 2 values, 3 expected\n", absent, absent, absent},
+        {"cut values line", with_line(t, 13, " 1" + std::string(9997, ' ') + "2 3"), std_args, 1,
+         "m.gmm:13: line longer than 9998 characters\n", absent, absent, absent},
+
+        {"means output unopenable", t, {"m.gmm", "nodir/mu.txt", "sigma.txt", "w.txt"}, 1,
+         "nodir/mu.txt: File open error!\n", absent, absent, absent},
+        {"variances output unopenable", t, {"m.gmm", "mu.txt", "sub", "w.txt"}, 1, "sub: File open error!\n", mu23, absent, absent},
+        {"weights output unopenable", t, {"m.gmm", "mu.txt", "sigma.txt", "nodir/w"}, 1, "nodir/w: File open error!\n", mu23,
+         sigma23, absent},
+        {"means output full", t, {"m.gmm", "/dev/full", "sigma.txt", "w.txt"}, 1, "/dev/full: File write error!\n", absent, absent, absent},
+        {"variances output full", t, {"m.gmm", "mu.txt", "/dev/full", "w.txt"}, 1, "/dev/full: File write error!\n", mu23, absent, absent},
+        {"weights output full", t, {"m.gmm", "mu.txt", "sigma.txt", "/dev/full"}, 1, "/dev/full: File write error!\n", mu23, sigma23, absent},
+    };
+}
+
+class morrit_run : public testing::TestWithParam<mcase> {};
+
+TEST_P(morrit_run, outputs_stderr_and_status)
+{
+    const mcase &c = GetParam();
+    scratch s;
+    write_file(s.at("m.gmm"), c.model);
+    ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
+    std::vector<std::string> argv = {MORRIT_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    outcome r = run(argv, s.dir);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+    const std::pair<const char *, const std::string *> outputs[] = {
+        {"mu.txt", &c.mu}, {"sigma.txt", &c.sigma}, {"w.txt", &c.w}};
+    for (const auto &[name, want] : outputs) {
+        if (*want == absent)
+            EXPECT_FALSE(exists(s.at(name))) << name;
+        else
+            EXPECT_EQ(read_file(s.at(name)), *want) << name;
+    }
+    if (c.name == std::string("hyphen paths are file names")) {
+        EXPECT_EQ(read_file(s.at("-")), mu23);
+    }
+    if (c.name == std::string("output replaces the model")) {
+        EXPECT_EQ(read_file(s.at("m.gmm")), w23);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, morrit_run, testing::ValuesIn(cases()),
+                         [](const testing::TestParamInfo<mcase> &i) {
+                             std::string n = i.param.name;
+                             for (char &ch : n)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
+                             return n;
+                         });
+
+} // namespace
