@@ -49,11 +49,15 @@ bool second_int(const text_line &l, bool newline_too, std::int32_t *v)
 // the line held, up to D.
 std::int64_t parse_row(const text_line &l, std::int32_t D, double *row)
 {
-    const char *p = l.begin;
-    token t;
+    const char *p = l.begin, *const end = l.end;
     std::int64_t k = 0;
-    while (k < D && next_token(p, l.end, true, &t))
-        row[k++] = parse_double(t.s, t.n);
+    while (k < D) {
+        while (p < end && (*p == ' ' || *p == '\n'))
+            ++p;
+        if (p == end || *p == '\0')
+            break;
+        p = scan_double(p, end, &row[k++]);
+    }
     return k;
 }
 

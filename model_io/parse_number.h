@@ -7,8 +7,10 @@
 // always read with a decimal point, whatever the user's locale.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace gmm {
 
@@ -17,5 +19,177 @@ double parse_double(const char *s, std::size_t n);
 
 // The low 32 bits of what strtol(token, nullptr, 10) gives.
 std::int32_t parse_int32(const char *s, std::size_t n);
+
+namespace detail {
+
+inline constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline constexpr std::uint64_t pow10_u64[] = {1,      10,      100,      1000,      10000,
+                                              100000, 1000000, 10000000, 100000000};
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Reads the run of digits at q (at most 8 of them) into *value and returns
+// its length.  Eight bytes are read at once when the line holds them.
+inline int digit_run(const char *q, const char *end, std::uint64_t *value)
+{
+    if (end - q >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, q, 8); // first character in the lowest byte
+        const std::uint64_t x = w - 0x3030303030303030ULL;
+        // A byte is no digit when its value minus '0' is 10 or more (the
+        // borrows and carries this causes only reach later bytes).
+        const std::uint64_t stop = (x | (x + 0x7676767676767676ULL)) & 0x8080808080808080ULL;
+        const int n = stop == 0 ? 8 : __builtin_ctzll(stop) / 8;
+        if (n == 0) {
+            *value = 0;
+            return 0;
+        }
+        // Keep the n digits, put zeros in front, and combine them pairwise.
+        std::uint64_t v = x << (8 * (8 - n));
+        v = (v * 10) + (v >> 8);
+        v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+             (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+        *value = v;
+        return n;
+    }
+    std::uint64_t v = 0;
+    int n = 0;
+    for (; n < 8 && q + n < end && is_digit(q[n]); ++n)
+        v = v * 10 + static_cast<unsigned>(q[n] - '0');
+    *value = v;
+    return n;
+}
+
+// Appends the digits at q to m; returns how many there were, or more than
+// 19 when m could not hold them all.
+inline long digits_into(const char *&q, const char *end, std::uint64_t *m)
+{
+    long total = 0;
+    for (;;) {
+        std::uint64_t v;
+        const int n = digit_run(q, end, &v);
+        q += n;
+        total += n;
+        if (total > 19) {
+            while (q < end && is_digit(*q)) // skip the rest; m is not used
+                ++q, ++total;
+            return total;
+        }
+        *m = *m * pow10_u64[n] + v;
+        if (n < 8)
+            return total;
+    }
+}
+
+// The common case, exactly: a plain decimal [-]digits[.digits][(e|E)[+|-]digits]
+// starting at p with at most 19 digits in all, whose value m x 10^k has
+// m <= 2^53 and |k| <= 22.  Then the result is one correctly rounded
+// multiplication or division of two exact doubles.  On success p is left at
+// the first character after the number; false leaves the work to the slower
+// paths.
+inline bool fast_decimal(const char *&p, const char *end, double *out)
+{
+    const char *q = p;
+    const bool negative = q < end && *q == '-';
+    q += negative;
+    std::uint64_t m = 0;
+    long digits = digits_into(q, end, &m);
+    long scale = 0;
+    if (q < end && *q == '.') {
+        ++q;
+        const long frac = digits_into(q, end, &m);
+        digits += frac;
+        scale = -frac;
+    }
+    if (digits == 0 || digits > 19)
+        return false;
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        const char *x = q + 1;
+        const bool minus = x < end && *x == '-';
+        x += x < end && (*x == '-' || *x == '+');
+        if (x == end || !is_digit(*x))
+            return false;
+        long k = 0;
+        for (; x < end && is_digit(*x); ++x)
+            if (k < 100000)
+                k = k * 10 + (*x - '0');
+        scale += minus ? -k : k;
+        q = x;
+    }
+    double v;
+    if (m == 0)
+        v = 0.0;
+    else if (m <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22)
+        v = scale < 0 ? static_cast<double>(m) / exact_pow10[-scale]
+                      : static_cast<double>(m) * exact_pow10[scale];
+    else
+        return false;
+    // Signs are random in model files: set the sign bit without a branch.
+    *out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) | std::uint64_t{negative} << 63);
+    p = q;
+    return true;
+}
+
+// The shape "%e" prints and model files hold: [-]d.dddddde(+|-)dd, checked
+// and converted with two loads and no loop.  True and *out set, with p left
+// after the number, when the text at p has exactly that shape.
+inline bool fast_e_form(const char *&p, const char *end, double *out)
+{
+    const char *q = p;
+    const bool negative = q < end && *q == '-';
+    q += negative;
+    if (end - q < 12)
+        return false;
+    std::uint64_t w;
+    std::uint32_t t;
+    std::memcpy(&w, q, 8);     // "d.dddddd"
+    std::memcpy(&t, q + 8, 4); // "e+dd"
+    if (((w >> 8) & 0xFF) != '.')
+        return false;
+    // With a '0' in place of the point, all eight bytes must be digits (the
+    // point itself would borrow from the digit after it).
+    const std::uint64_t x = ((w & ~0xFF00ULL) | 0x3000ULL) - 0x3030303030303030ULL;
+    if (((x | (x + 0x7676767676767676ULL)) & 0x8080808080808080ULL) != 0)
+        return false;
+    const unsigned e = t & 0xDF, sign = (t >> 8) & 0xFF;
+    const unsigned d1 = ((t >> 16) & 0xFF) - '0', d2 = (t >> 24) - '0';
+    if (e != 'E' || (sign != '+' && sign != '-') || d1 > 9 || d2 > 9)
+        return false;
+    // The six fraction digits, combined pairwise as in digit_run.
+    std::uint64_t v = x & 0xFFFFFFFFFFFF0000ULL;
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+    const std::uint64_t m = (x & 0xFF) * 1000000 + v;
+    const long k = static_cast<long>(d1 * 10 + d2);
+    const long scale = (sign == '-' ? -k : k) - 6;
+    if (scale < -22 || scale > 22)
+        return false;
+    const double r = scale < 0 ? static_cast<double>(m) / exact_pow10[-scale]
+                               : static_cast<double>(m) * exact_pow10[scale];
+    *out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(r) | std::uint64_t{negative} << 63);
+    p = q + 12;
+    return true;
+}
+
+} // namespace detail
+
+// Converts the token that starts at p (a character that is no separator) in
+// a line that ends at `end`, the separators being the space and the newline,
+// and a NUL ending the text.  Returns the end of the token.
+inline const char *scan_double(const char *p, const char *end, double *out)
+{
+    const char *q = p;
+    if ((detail::fast_e_form(q, end, out) || detail::fast_decimal(q, end, out)) &&
+        (q == end || *q == ' ' || *q == '\n' || *q == '\0'))
+        return q;
+    for (q = p; q < end && *q != ' ' && *q != '\n' && *q != '\0'; ++q) {
+    }
+    *out = parse_double(p, static_cast<std::size_t>(q - p));
+    return q;
+}
 
 } // namespace gmm

@@ -1,0 +1,261 @@
+// Differential tests of the number conversions against the C library: the
+// token parser against strtod() bit for bit, the printer against
+// snprintf("%le") byte for byte.  Seeded; GMM_DIFF_SCALE=N runs N times as
+// many values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "format_le.h"
+#include "parse_number.h"
+
+namespace {
+
+long scale()
+{
+    const char *s = std::getenv("GMM_DIFF_SCALE");
+    return s != nullptr && std::atol(s) > 0 ? std::atol(s) : 1;
+}
+
+std::uint64_t bits(double d)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &d, sizeof b);
+    return b;
+}
+
+double from_bits(std::uint64_t b)
+{
+    double d;
+    std::memcpy(&d, &b, sizeof d);
+    return d;
+}
+
+// Compares parse_double with strtod on one token; false (with a test
+// failure) on the first difference.
+bool parses_like_strtod(const std::string &token)
+{
+    const double want = std::strtod(token.c_str(), nullptr);
+    const double got = gmm::parse_double(token.data(), token.size());
+    if (bits(got) == bits(want))
+        return true;
+    ADD_FAILURE() << "token \"" << token << "\": got " << std::hexfloat << got << ", strtod gives " << want;
+    return false;
+}
+
+bool prints_like_snprintf(double v)
+{
+    char want[64], got[64];
+    int n = std::snprintf(want, sizeof want, "%le", v);
+    char *end = gmm::format_le(got, v);
+    if (end - got == n && std::memcmp(got, want, static_cast<std::size_t>(n)) == 0)
+        return true;
+    ADD_FAILURE() << "bits " << std::hex << bits(v) << ": got \"" << std::string(got, end) << "\", snprintf gives \""
+                  << want << "\"";
+    return false;
+}
+
+std::string print(const char *form, double v)
+{
+    char b[512];
+    std::snprintf(b, sizeof b, form, v);
+    return b;
+}
+
+std::string print_prec(const char *form, int prec, double v)
+{
+    char b[512];
+    std::snprintf(b, sizeof b, form, prec, v);
+    return b;
+}
+
+TEST(parse_double, special_and_malformed_tokens)
+{
+    const char *tokens[] = {
+        "0", "-0", "+0", "0.0", "-0.000000e+00", "00000", ".5", "-.5", "5.", "-5.", ".", "-", "+", "", "e5", ".e5",
+        "1e", "1e+", "1e-", "1E5", "1e+05", "1e-05", "1e005", "1.5x", "1.5e3x", "1,5", "1..5", "1.2.3", "1e5e5",
+        "--1", "+-1", "-+1", "+1.5", "+.5", "\t1.5", "\r1.5", "\v2", "\f3", "\t", "\t-", "1.5\r", "1.5\t", "1\t2",
+        "inf", "-inf", "+inf", "INF", "Inf", "infinity", "-Infinity", "infin", "nan", "-nan", "NAN", "nan(123)",
+        "nan(0x7ff)", "-nan(abc)", "nanx", "0x1p3", "0X1P-3", "-0x1.8p1", "0x", "0x.8", "0xg", "0x1p", "0x1.fffffffffffffp1023",
+        "1e308", "1.7976931348623157e308", "1.7976931348623158e308", "1.8e308", "-1e309", "1e-307", "2.2250738585072014e-308",
+        "2.2250738585072011e-308", "4.9406564584124654e-324", "2.4703282292062327e-324", "2.4703282292062328e-324",
+        "1e-323", "1e-400", "-1e-400", "1e99999999999999999999", "1e-99999999999999999999", "0e99999999999",
+        "123456789012345678901234567890", "0.000000000000000000000000000001234567890123456789", "9007199254740993",
+        "9007199254740992.5", "179769313486231570000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000",
+        "1e22", "1e23", "9.999999999999999e22", "1234567.0e-7", "1.234568e-01", "-6.740083e-01", "3.067716e+00",
+        "2.5", "7.500000e-01", "1\xff", "\xff", "0.1e-1", "12345678901234567890e-30", "1234567890123456789e22",
+    };
+    for (const char *t : tokens)
+        parses_like_strtod(t);
+}
+
+TEST(parse_double, random_values_in_every_printed_form)
+{
+    std::mt19937_64 rng(20261208);
+    const long n = 150000 * scale();
+    const char *forms[] = {"%e", "%.17g", "%g", "%.6e", "%.20e", "%.15g", "%a", "%f"};
+    long checked = 0;
+    for (long i = 0; i < n; ++i) {
+        // Random bit patterns cover every exponent, subnormals and specials.
+        double v = from_bits(rng());
+        // Values of the size model files hold.
+        double w = std::ldexp(static_cast<double>(rng() >> 11), -53) * 16.0 - 8.0;
+        for (double x : {v, w}) {
+            for (const char *f : forms) {
+                if (f[1] == 'f' && std::fabs(x) > 1e30)
+                    continue;
+                if (!parses_like_strtod(print(f, x)))
+                    return;
+                ++checked;
+            }
+            if (!parses_like_strtod(print_prec("%.*e", static_cast<int>(rng() % 25), x)))
+                return;
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 15 * n);
+}
+
+TEST(parse_double, near_halfway_decimals)
+{
+    // The exact midpoint between two neighbouring doubles, printed with all
+    // its digits and nudged by one unit in the last place either way, is the
+    // hardest case of correct rounding.
+    std::mt19937_64 rng(7);
+    const long n = 100000 * scale();
+    for (long i = 0; i < n; ++i) {
+        double x = from_bits(rng() & 0x7fefffffffffffffULL);
+        if (!std::isfinite(x) || x == 0)
+            continue;
+        long double mid = (static_cast<long double>(x) + std::nextafter(x, INFINITY)) / 2;
+        char b[128];
+        std::snprintf(b, sizeof b, "%.40Le", mid);
+        std::string t = b;
+        if (!parses_like_strtod(t) || !parses_like_strtod(print("%.17e", x)) || !parses_like_strtod(print("%.16e", x)))
+            return;
+        // 17 and 18 significant digits around the midpoint.
+        std::snprintf(b, sizeof b, "%.17Le", mid);
+        if (!parses_like_strtod(b))
+            return;
+        std::snprintf(b, sizeof b, "%.18Le", mid);
+        if (!parses_like_strtod(b))
+            return;
+    }
+}
+
+TEST(parse_double, random_strings)
+{
+    std::mt19937_64 rng(99);
+    const char alphabet[] = "0123456789012345678901234567890123456789..eE+-xXpPaAfFinNtTy(\t\r";
+    const long n = 500000 * scale();
+    for (long i = 0; i < n; ++i) {
+        std::string t(1 + rng() % 24, ' ');
+        for (char &c : t)
+            c = alphabet[rng() % (sizeof alphabet - 1)];
+        if (!parses_like_strtod(t))
+            return;
+    }
+}
+
+TEST(parse_int32, header_integers_like_strtol)
+{
+    const char *tokens[] = {"39", "39<NULLD><MFCC_E_D_A><DIAGC>", "+39", "-1", "0", "x", "", "\t7", "2147483647",
+                            "2147483648", "4294967297", "-2147483649", "99999999999999999999", "-99999999999999999999",
+                            "0x10", "007", " 5"};
+    for (const char *t : tokens) {
+        long v = std::strtol(t, nullptr, 10);
+        EXPECT_EQ(gmm::parse_int32(t, std::strlen(t)), static_cast<std::int32_t>(static_cast<std::uint32_t>(v))) << t;
+    }
+}
+
+TEST(format_le, special_values)
+{
+    const double values[] = {0.0, -0.0, INFINITY, -INFINITY, NAN, -NAN, from_bits(0x7ff0000000000001ULL),
+                             from_bits(0xfff0000000000001ULL), from_bits(0x7fffffffffffffffULL),
+                             from_bits(1), from_bits(0x800fffffffffffffULL), 1.0, -1.0, 9.9999995, 9.9999994999,
+                             0.5, 1e100, 1e-100, 1e308, 1.7976931348623157e308, 2.2250738585072014e-308, 123456.5};
+    for (double v : values)
+        prints_like_snprintf(v);
+}
+
+TEST(format_le, integers_with_a_tie_in_the_seventh_decimal)
+{
+    // Eight significant digits ending in 5 lie exactly halfway between two
+    // seven-digit results.
+    const long n = 1000000 * scale();
+    std::mt19937_64 rng(3);
+    for (long i = 0; i < n; ++i) {
+        const long k = 10000000 + static_cast<long>(rng() % 90000000);
+        double v = static_cast<double>(k - k % 10 + 5);
+        if (!prints_like_snprintf(v) || !prints_like_snprintf(-v) || !prints_like_snprintf(v / 1024))
+            return;
+    }
+}
+
+TEST(format_le, powers_of_two_and_ten)
+{
+    for (int e = -1074; e <= 1023; ++e)
+        if (!prints_like_snprintf(std::ldexp(1.0, e)) || !prints_like_snprintf(-std::ldexp(1.5, e)))
+            return;
+    for (int e = -330; e <= 310; ++e)
+        if (!prints_like_snprintf(std::pow(10.0, e)) || !prints_like_snprintf(std::nextafter(std::pow(10.0, e), 0.0)))
+            return;
+}
+
+TEST(format_le, every_binary_exponent_at_its_edges_and_around_powers_of_ten)
+{
+    // Smallest and largest mantissa of every binary exponent, and the
+    // neighbours of every power of ten, where the decimal exponent steps.
+    for (std::uint64_t field = 0; field < 2047; ++field)
+        for (std::uint64_t mant : {0ULL, 1ULL, 0xFFFFFFFFFFFFFULL, 0x8000000000000ULL})
+            if (!prints_like_snprintf(from_bits(field << 52 | mant)))
+                return;
+    for (int e = -25; e <= 25; ++e) {
+        const double p = std::strtod(("1e" + std::to_string(e)).c_str(), nullptr);
+        double lo = p, hi = p;
+        for (int i = 0; i < 50; ++i, lo = std::nextafter(lo, 0.0), hi = std::nextafter(hi, INFINITY))
+            if (!prints_like_snprintf(lo) || !prints_like_snprintf(hi) || !prints_like_snprintf(-hi))
+                return;
+        // 9.9999995 x 10^e and its neighbours round up into the next decade.
+        double t = std::strtod(("9.9999995e" + std::to_string(e)).c_str(), nullptr);
+        for (int i = 0; i < 50; ++i, t = std::nextafter(t, 0.0))
+            if (!prints_like_snprintf(t) || !prints_like_snprintf(std::nextafter(t, INFINITY)))
+                return;
+    }
+}
+
+TEST(format_le, every_seven_digit_mantissa)
+{
+    // d.dddddd x 10^-3 for every one of the 9 x 10^6 digit strings, read as
+    // the C library reads it: exercises the digit generation exhaustively.
+    char text[32];
+    for (long q = 1000000; q < 10000000; ++q) {
+        std::snprintf(text, sizeof text, "%ld.%06lde-03", q / 1000000, q % 1000000);
+        if (!prints_like_snprintf(std::strtod(text, nullptr)))
+            return;
+    }
+}
+
+TEST(format_le, random_bit_patterns_and_model_values)
+{
+    std::mt19937_64 rng(11);
+    const long n = 1000000 * scale();
+    for (long i = 0; i < n; ++i) {
+        const std::uint64_t b = rng();
+        if (!prints_like_snprintf(from_bits(b)) || !prints_like_snprintf(from_bits(b & 0x800fffffffffffffULL)))
+            return;
+        // Values as model files hold them: seven significant digits.
+        double w = std::strtod(print("%e", from_bits(b | 0x3ff0000000000000ULL) * 0.37).c_str(), nullptr);
+        if (!prints_like_snprintf(w))
+            return;
+    }
+}
+
+} // namespace
