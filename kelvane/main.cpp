@@ -24,6 +24,7 @@ namespace {
 char list_chunk[chunk_bytes + 1];
 char model_chunk[chunk_bytes + 1];
 char path[max_line_bytes + 1];
+char out_buffer[std::size_t{1} << 20];
 
 // The path a list line names: everything before its newline (or a NUL),
 // copied into `path`.  False for a line that holds nothing else.
@@ -109,6 +110,8 @@ int main(int argc, char **argv)
     if (out == nullptr)
         return fail(std::string(out_path) + ": File open error!\n");
     const std::string write_error = std::string(out_path) + ": File write error!\n";
+    // Records go out in large writes: one row is a few hundred bytes.
+    std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
 
     // One record per model: the mean differences, one raw write per
     // component.  The records written before a failure stay in the output.
