@@ -1,0 +1,101 @@
+// Fuzz target: arbitrary bytes as a model file, through the header probe and
+// both component readers.  The first two bytes choose small dimensions for
+// the readers (so that bodies are reached often); the header's own values
+// are used as well when they are small enough to allocate.  A refused file
+// must come with a message; an accepted one must have every value filled.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "model_io.h"
+
+using namespace gmm;
+
+namespace {
+
+char chunk[chunk_bytes + 1];
+
+// A signalling NaN: no conversion ever yields one, so it marks a value the
+// reader did not write.
+const std::uint64_t unwritten = 0x7FF0000000000BADULL;
+
+void check_read(const std::uint8_t *data, std::size_t size, std::int32_t D, std::int32_t M)
+{
+    std::FILE *f = fmemopen(const_cast<std::uint8_t *>(data), size, "r");
+    if (f == nullptr)
+        return;
+    component_matrix mu, sigma;
+    if (!alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
+        std::abort();
+    std::vector<double> w(static_cast<std::size_t>(M));
+    const std::size_t cells = static_cast<std::size_t>(M) * static_cast<std::size_t>(D);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t c = 0; c < cells; ++c) {
+            std::memcpy(&mu.block[c], &unwritten, 8);
+            std::memcpy(&sigma.block[c], &unwritten, 8);
+        }
+        for (double &x : w)
+            std::memcpy(&x, &unwritten, 8);
+        std::rewind(f);
+        line_reader lines;
+        start_lines(&lines, f, chunk);
+        read_result r = pass == 0 ? read_mu_sigma(D, M, &lines, mu.rows, sigma.rows)
+                                  : read_mu_sigma_w(D, M, &lines, mu.rows, sigma.rows, w.data());
+        if (r.fault != read_fault::none) {
+            if (read_fault_message(r, "m").empty())
+                std::abort();
+            continue;
+        }
+        for (std::size_t c = 0; c < cells; ++c)
+            if (std::memcmp(&mu.block[c], &unwritten, 8) == 0 || std::memcmp(&sigma.block[c], &unwritten, 8) == 0)
+                std::abort();
+        if (pass == 1)
+            for (double x : w)
+                if (std::memcmp(&x, &unwritten, 8) == 0)
+                    std::abort();
+    }
+    std::fclose(f);
+    std::free(mu.block);
+    std::free(mu.rows);
+    std::free(sigma.block);
+    std::free(sigma.rows);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    const std::int32_t small_d = 1 + data[0] % 8, small_m = 1 + data[1] % 4;
+    data += 2;
+    size -= 2;
+
+    std::FILE *f = fmemopen(const_cast<std::uint8_t *>(data), size, "r");
+    if (f == nullptr)
+        return 0;
+    line_reader lines;
+    start_lines(&lines, f, chunk);
+    model_header h{};
+    read_result r = read_model_header(&lines, &h);
+    std::fclose(f);
+    if (r.fault != read_fault::none) {
+        if (read_fault_message(r, "m").empty())
+            std::abort();
+    } else {
+        if (h.vector_size < 1 || h.mixture_count < 1)
+            std::abort();
+        // Hostile sizes must be refused by the allocator, not overflow.
+        component_matrix big;
+        const std::uint64_t cells = static_cast<std::uint64_t>(h.vector_size) * static_cast<std::uint64_t>(h.mixture_count);
+        if (cells <= 4096)
+            check_read(data, size, h.vector_size, h.mixture_count);
+        else if (h.vector_size == INT32_MAX && h.mixture_count == INT32_MAX && alloc_component_matrix(h.mixture_count, h.vector_size, &big))
+            std::abort();
+    }
+    check_read(data, size, small_d, small_m);
+    return 0;
+}

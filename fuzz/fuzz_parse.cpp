@@ -1,0 +1,39 @@
+// Fuzz target: text to double, checked bit for bit against strtod on every
+// input, both for a whole token and for the tokens of a values line.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "parse_number.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size > 9999)
+        return 0;
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    const char *s = text.c_str();
+
+    // The whole input as one token.
+    double want = std::strtod(s, nullptr);
+    double got = gmm::parse_double(text.data(), text.size());
+    if (std::memcmp(&want, &got, 8) != 0)
+        std::abort();
+
+    // The input as a values line: tokens split at spaces and newlines, the
+    // text ending at a NUL, as strtok() would split it.
+    std::string copy = text;
+    const char *p = text.data(), *end = text.data() + text.size();
+    char *saved = nullptr;
+    for (char *t = strtok_r(copy.data(), " \n", &saved); t != nullptr; t = strtok_r(nullptr, " \n", &saved)) {
+        while (p < end && (*p == ' ' || *p == '\n'))
+            ++p;
+        if (p == end || *p == '\0')
+            std::abort();
+        want = std::strtod(t, nullptr);
+        p = gmm::scan_double(p, end, &got);
+        if (std::memcmp(&want, &got, 8) != 0)
+            std::abort();
+    }
+    return 0;
+}
