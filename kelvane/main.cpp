@@ -93,7 +93,10 @@ int main(int argc, char **argv)
     const std::int32_t D = h.vector_size;
     const std::int32_t M = h.mixture_count;
 
-    std::rewind(list);
+    // The list is read again from its start; one that cannot be (a pipe)
+    // would lose its first models.
+    if (std::fseek(list, 0, SEEK_SET) != 0)
+        return fail(std::string(list_file) + ": File read error!\n");
     start_lines(&items, list, list_chunk);
 
     component_matrix ubm_mu, ubm_sigma, mu, sigma;

@@ -58,7 +58,10 @@ int main(int argc, char **argv)
     const std::int32_t D = h.vector_size;
     const std::int32_t M = h.mixture_count;
 
-    std::rewind(in);
+    // The model is read again from its start; one that cannot be (a pipe)
+    // would be read from the wrong line.
+    if (std::fseek(in, 0, SEEK_SET) != 0)
+        return fail(std::string(model_path) + ": File read error!\n");
     start_lines(&lines, in, model_chunk);
 
     component_matrix mu, sigma;

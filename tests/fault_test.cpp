@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -80,6 +81,34 @@ TEST(fault, directories_where_files_are_expected)
         EXPECT_EQ(r.err, c.err) << c.argv[1] << " " << c.argv[2];
     }
     EXPECT_FALSE(exists(s.at("out.bin")));
+}
+
+// A pipe cannot be read twice: the list (read once for its first model's
+// header, then from its start) and the model of morrit (probed, then read)
+// must be refused rather than read from the wrong place.
+TEST(fault, pipes_where_files_are_read_twice)
+{
+    scratch s;
+    write_file(s.at("m.gmm"), model_text(small));
+    write_file(s.at("out.bin"), "previous");
+    ASSERT_EQ(mkfifo(s.at("list").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(s.at("pipe.gmm").c_str(), 0600), 0);
+    {
+        std::thread feed([&] { write_file(s.at("list"), "m.gmm\nm.gmm\n"); });
+        outcome r = run({KELVANE_PATH, "m.gmm", "list", "out.bin"}, s.dir);
+        feed.join();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "list: File read error!\n");
+        EXPECT_EQ(read_file(s.at("out.bin")), "previous");
+    }
+    {
+        std::thread feed([&] { write_file(s.at("pipe.gmm"), model_text(small)); });
+        outcome r = run({MORRIT_PATH, "pipe.gmm", "mu", "sigma", "w"}, s.dir);
+        feed.join();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "pipe.gmm: File read error!\n");
+        EXPECT_FALSE(exists(s.at("mu")));
+    }
 }
 
 TEST(fault, list_of_ten_thousand_lines)
