@@ -26,6 +26,12 @@ struct corpus_case {
 
 void PrintTo(const corpus_case &c, std::ostream *os) { *os << c.file; }
 
+void copy_corpus(const scratch &s)
+{
+    for (const auto &entry : std::filesystem::directory_iterator(SOURCE_DIR "/tests/corpus"))
+        std::filesystem::copy_file(entry.path(), s.at(entry.path().filename().string()));
+}
+
 // The same message from both programs.
 corpus_case both(const std::string &file, const std::string &tail)
 {
@@ -85,8 +91,7 @@ TEST_P(corpus_run, both_programs)
 {
     const corpus_case &c = GetParam();
     scratch s;
-    for (const auto &entry : std::filesystem::directory_iterator(SOURCE_DIR "/tests/corpus"))
-        std::filesystem::copy_file(entry.path(), s.at(entry.path().filename().string()));
+    copy_corpus(s);
     const bool is_list = c.morrit_status < 0;
 
     // kelvane: a model is its own UBM and the one model of the list.
@@ -111,21 +116,14 @@ TEST_P(corpus_run, both_programs)
 }
 
 INSTANTIATE_TEST_SUITE_P(corpus, corpus_run, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<corpus_case> &i) {
-                             std::string n = i.param.file;
-                             for (char &ch : n)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return n;
-                         });
+                         [](const testing::TestParamInfo<corpus_case> &i) { return test_name(i.param.file); });
 
 // Line ends of CR LF and surplus values change nothing: the same outputs as
 // the base model.
 TEST(corpus, tolerated_variants_read_like_the_base_model)
 {
     scratch s;
-    for (const auto &entry : std::filesystem::directory_iterator(SOURCE_DIR "/tests/corpus"))
-        std::filesystem::copy_file(entry.path(), s.at(entry.path().filename().string()));
+    copy_corpus(s);
     auto outputs = [&](const std::string &file) {
         write_file(s.at("one.lst"), file + "\n");
         EXPECT_EQ(run({KELVANE_PATH, "base.gmm", "one.lst", "sv.bin"}, s.dir).status, 0);

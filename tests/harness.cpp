@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,6 +134,14 @@ std::string first_lines(const std::string &text, int n)
     for (int i = 0; i < n; ++i)
         e = text.find('\n', e) + 1;
     return text.substr(0, e);
+}
+
+std::string test_name(std::string text)
+{
+    for (char &ch : text)
+        if (!std::isalnum(static_cast<unsigned char>(ch)))
+            ch = '_';
+    return text;
 }
 
 std::string doubles(const std::vector<double> &values)

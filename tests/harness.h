@@ -48,6 +48,10 @@ std::string with_line(std::string text, int n, const std::string &line);
 // The first n lines of `text`, the n-th with its newline.
 std::string first_lines(const std::string &text, int n);
 
+// A test name made of `text`: every character but letters and digits
+// becomes '_'.
+std::string test_name(std::string text);
+
 // `values` as the raw bytes of native doubles.
 std::string doubles(const std::vector<double> &values);
 

@@ -185,13 +185,7 @@ TEST_P(kelvane_run, output_stderr_and_status)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, kelvane_run, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<kcase> &i) {
-                             std::string n = i.param.name;
-                             for (char &ch : n)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return n;
-                         });
+                         [](const testing::TestParamInfo<kcase> &i) { return test_name(i.param.name); });
 
 // The bundled examples: one record per listed model, each value the model's
 // mean minus the UBM's, read from the text as the C library reads it.

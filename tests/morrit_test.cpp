@@ -118,12 +118,6 @@ TEST_P(morrit_run, outputs_stderr_and_status)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, morrit_run, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<mcase> &i) {
-                             std::string n = i.param.name;
-                             for (char &ch : n)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
-                                     ch = '_';
-                             return n;
-                         });
+                         [](const testing::TestParamInfo<mcase> &i) { return test_name(i.param.name); });
 
 } // namespace
