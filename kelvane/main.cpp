@@ -26,6 +26,9 @@ char model_chunk[chunk_bytes + 1];
 char path[max_line_bytes + 1];
 char out_buffer[std::size_t{1} << 20];
 
+// Storage for the run, obtained once and held until the process ends.
+component_matrix ubm_mu, ubm_sigma, mu, sigma;
+
 // The path a list line names: everything before its newline (or a NUL),
 // copied into `path`.  False for a line that holds nothing else.
 bool list_path(const text_line &l)
@@ -99,7 +102,6 @@ int main(int argc, char **argv)
         return fail(std::string(list_file) + ": File read error!\n");
     start_lines(&items, list, list_chunk);
 
-    component_matrix ubm_mu, ubm_sigma, mu, sigma;
     if (!alloc_component_matrix(M, D, &ubm_mu) || !alloc_component_matrix(M, D, &ubm_sigma) ||
         !alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
         return fail("Error: Memory allocation for mu / sigma failed\n");

@@ -21,6 +21,10 @@ namespace {
 
 char model_chunk[chunk_bytes + 1];
 
+// Storage for the run, obtained once and held until the process ends.
+component_matrix mu, sigma;
+double *w;
+
 int fail(const std::string &message)
 {
     std::fputs(message.c_str(), stderr);
@@ -64,10 +68,9 @@ int main(int argc, char **argv)
         return fail(std::string(model_path) + ": File read error!\n");
     start_lines(&lines, in, model_chunk);
 
-    component_matrix mu, sigma;
     if (!alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
         return fail("Error: Memory allocation for mu / sigma failed\n");
-    auto *w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
+    w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
     if (w == nullptr)
         return fail("Error: Memory allocation for mu / sigma failed\n");
 
