@@ -31,7 +31,7 @@ double parse_with_strtod(const char *s, std::size_t n)
 
 } // namespace
 
-// Three paths, each exact: the common case inline (see fast_decimal), any
+// Three paths, each exact: the common cases inline (see fast_number), any
 // other plain decimal through std::from_chars, which rounds correctly for
 // every length, and everything else (white space, a leading '+', hex, inf and
 // nan forms, trailing junk, results out of range) through strtod itself.
@@ -39,7 +39,7 @@ double parse_double(const char *s, std::size_t n)
 {
     const char *p = s, *const e = s + n;
     double v;
-    if ((detail::fast_e_form(p, e, &v) || detail::fast_decimal(p, e, &v)) && p == e)
+    if (detail::fast_number(p, e, &v) && p == e)
         return v;
     const char *q = s + (s < e && *s == '-');
     if (q < e && (detail::is_digit(*q) || *q == '.')) {

@@ -175,6 +175,12 @@ inline bool fast_e_form(const char *&p, const char *end, double *out)
     return true;
 }
 
+// The fast paths, most common shape first.
+inline bool fast_number(const char *&p, const char *end, double *out)
+{
+    return fast_e_form(p, end, out) || fast_decimal(p, end, out);
+}
+
 } // namespace detail
 
 // Converts the token that starts at p (a character that is no separator) in
@@ -183,7 +189,7 @@ inline bool fast_e_form(const char *&p, const char *end, double *out)
 inline const char *scan_double(const char *p, const char *end, double *out)
 {
     const char *q = p;
-    if ((detail::fast_e_form(q, end, out) || detail::fast_decimal(q, end, out)) &&
+    if (detail::fast_number(q, end, out) &&
         (q == end || *q == ' ' || *q == '\n' || *q == '\0'))
         return q;
     for (q = p; q < end && *q != ' ' && *q != '\n' && *q != '\0'; ++q) {

@@ -62,26 +62,16 @@ constexpr auto exponent_table = [] {
     return t;
 }();
 
-constexpr std::uint64_t pow10_64[] = {1ULL,
-                                      10ULL,
-                                      100ULL,
-                                      1000ULL,
-                                      10000ULL,
-                                      100000ULL,
-                                      1000000ULL,
-                                      10000000ULL,
-                                      100000000ULL,
-                                      1000000000ULL,
-                                      10000000000ULL,
-                                      100000000000ULL,
-                                      1000000000000ULL,
-                                      10000000000000ULL,
-                                      100000000000000ULL,
-                                      1000000000000000ULL,
-                                      10000000000000000ULL,
-                                      100000000000000000ULL,
-                                      1000000000000000000ULL,
-                                      10000000000000000000ULL};
+// 10^0 .. 10^19, the factors of the fast path.
+constexpr auto pow10_64 = [] {
+    struct table {
+        std::uint64_t p[20];
+        constexpr std::uint64_t operator[](int k) const { return p[k]; }
+    } t{};
+    for (int k = 0; k < 20; ++k)
+        t.p[k] = static_cast<std::uint64_t>(pow10_128(k));
+    return t;
+}();
 
 constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
