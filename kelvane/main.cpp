@@ -1,6 +1,6 @@
 // kelvane: writes the mean supervectors of a list of adapted models.
 //
-//   kelvane UBM LIST OUT
+//   kelvane [options] UBM LIST OUT
 //
 // LIST names one model file per line.  For each listed model, in list order,
 // OUT receives the model's component means minus the UBM's: M components of
@@ -10,82 +10,192 @@
 // no model and are skipped.
 //
 // OUT is opened only once the UBM has been read, so a run that fails before
-// that leaves an existing OUT as it was.  Every failure is reported on
-// standard error with exit status 1.
-#include <cstdio>
-#include <cstring>
+// that leaves an existing OUT as it was; an OUT that is one of the inputs is
+// refused.  Every failure is reported on standard error with exit status 1.
+#include <sched.h>
+#include <sys/stat.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "format_le.h"
+#include "messages.h"
 #include "model_io.h"
+#include "progress.h"
+#include "supervectors.h"
 
 using namespace gmm;
 
 namespace {
 
-char list_chunk[chunk_bytes + 1];
-char model_chunk[chunk_bytes + 1];
-char path[max_line_bytes + 1];
-char out_buffer[std::size_t{1} << 20];
+enum { opt_check = 1, opt_normalize, opt_progress };
 
-// Storage for the run, obtained once and held until the process ends.
-component_matrix ubm_mu, ubm_sigma, mu, sigma;
+const ::option options[] = {
+    {"threads", required_argument, nullptr, 'j'},
+    {"check", no_argument, nullptr, opt_check},
+    {"normalize", no_argument, nullptr, opt_normalize},
+    {"progress", no_argument, nullptr, opt_progress},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
 
-// The path a list line names: everything before its newline (or a NUL),
-// copied into `path`.  False for a line that holds nothing else.
-bool list_path(const text_line &l)
+const program_info kelvane = {
+    "kelvane",
+    "(UBM file) (GMM list) (outfile)",
+    "Write the mean supervectors of a list of Gaussian mixture models: for each\n"
+    "model the list names, its component means minus those of the UBM, as raw\n"
+    "little-endian doubles, one record per model in list order.\n"
+    "\n"
+    "Arguments:\n"
+    "  UBM file          the universal background model\n"
+    "  GMM list          a text file naming one model file per line\n"
+    "  outfile           the supervector file, created or replaced\n"
+    "\n"
+    "Options (only in a call that is not exactly the three file arguments;\n"
+    "\"--\" ends them):\n"
+    "  -j, --threads=N   read N models at once (0: one per usable CPU; default 1)\n"
+    "      --check       refuse a model whose header gives another D or M than\n"
+    "                    the first listed model's (the UBM's included)\n"
+    "      --normalize   write (m - u) * sqrt(w) / sqrt(v), with the UBM's\n"
+    "                    weight w and variance v\n"
+    "      --progress    show models done, models per second and time left on\n"
+    "                    standard error\n"
+    "  -h, --help        show this help and exit\n"
+    "      --version     show the version and exit\n",
+    3,
+    "j:h",
+    options,
+};
+
+constexpr int max_threads = 1024;
+
+// The CPUs this process may run on (its affinity mask), at least 1.
+int usable_cpus()
 {
-    std::size_t n = 0;
-    for (const char *p = l.begin; p < l.end && *p != '\n' && *p != '\0'; ++p)
-        path[n++] = *p;
-    path[n] = '\0';
-    return n > 0;
-}
-
-int fail(const std::string &message)
-{
-    std::fputs(message.c_str(), stderr);
+    for (int n = 1024; n <= 65536; n *= 2) {
+        cpu_set_t *set = CPU_ALLOC(n);
+        const std::size_t size = CPU_ALLOC_SIZE(n);
+        const bool got = set != nullptr && sched_getaffinity(0, size, set) == 0;
+        const int count = got ? CPU_COUNT_S(size, set) : 0;
+        CPU_FREE(set);
+        if (got)
+            return count > 0 ? count : 1;
+    }
     return 1;
 }
 
-// Opens and reads one model; on failure returns its message.
-std::string read_model(const char *file, std::int32_t D, std::int32_t M, double **mu, double **sigma)
+// -j's value: a whole number from 0 (one per usable CPU) to max_threads.
+bool thread_count(const char *text, int *n)
 {
-    std::FILE *in = std::fopen(file, "r");
-    if (in == nullptr)
-        return std::string(file) + ": File open error!\n";
-    line_reader lines;
-    start_lines(&lines, in, model_chunk);
-    read_result r = read_mu_sigma(D, M, &lines, mu, sigma);
-    std::fclose(in);
-    return read_fault_message(r, file);
+    const std::size_t len = std::strlen(text);
+    if (len == 0 || len > 4 || std::strspn(text, "0123456789") != len || std::atoi(text) > max_threads)
+        return false;
+    *n = std::atoi(text);
+    if (*n == 0)
+        *n = usable_cpus() < max_threads ? usable_cpus() : max_threads;
+    return true;
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The list walked from where it stands to its end: how many models it
+// names and, with `out` given, whether one of them is that file.  A path
+// that cannot be examined, or a list that cannot be read to its end, is
+// left for the run itself to report.
+struct list_survey {
+    std::int64_t models;
+    bool names_out;
+};
+
+list_survey survey_list(line_reader *list, char *path, const struct stat *out)
+{
+    list_survey s = {0, false};
+    text_line l;
+    while (next_line(list, &l) == line_status::ok) {
+        if (!list_path(l, path))
+            continue;
+        ++s.models;
+        struct stat st;
+        if (out != nullptr && stat(path, &st) == 0 && same_file(st, *out))
+            s.names_out = true;
+    }
+    return s;
+}
+
+// Makes the UBM's weights and variances the square roots a normalized
+// record is scaled by.  Returns the message for the first one, in file
+// order, that cannot be used: a weight below 0 or a variance not above 0,
+// or either not finite.
+std::string take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma)
+{
+    char text[max_le_chars + 1];
+    for (std::int32_t i = 0; i < M; ++i) {
+        if (!(std::isfinite(w[i]) && w[i] >= 0)) {
+            *format_le(text, w[i]) = '\0';
+            return line_message(ubm, 9 + 6LL * i, std::string("mixture weight ") + text +
+                                                      ", a finite value of 0 or more expected");
+        }
+        w[i] = std::sqrt(w[i]);
+        for (std::int32_t j = 0; j < D; ++j) {
+            double &v = sigma[i][j];
+            if (!(std::isfinite(v) && v > 0)) {
+                *format_le(text, v) = '\0';
+                return line_message(ubm, 13 + 6LL * i, "variance " + std::to_string(j + 1) + " is " + text +
+                                                           ", a finite value above 0 expected");
+            }
+            v = std::sqrt(v);
+        }
+    }
+    return {};
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "Usage: $ %s (UBM file) (GMM list) (outfile)\n", argv[0]);
-        return 1;
-    }
-    const char *ubm_path = argv[1];
-    const char *list_file = argv[2];
-    const char *out_path = argv[3];
+    const command_line cl = read_command_line(argc, argv, kelvane);
+    if (cl.action == command_line::help)
+        return std::fputs(help_text(argv[0], kelvane).c_str(), stdout) < 0;
+    if (cl.action == command_line::version)
+        return std::fputs(version_text(kelvane).c_str(), stdout) < 0;
+    if (cl.action == command_line::wrong)
+        return fail(command_line_error(argv[0], kelvane, cl.problem));
+    int threads = 1;
+    if (cl.value['j'] != nullptr && !thread_count(cl.value['j'], &threads))
+        return fail(command_line_error(argv[0], kelvane, std::string("bad value '") + cl.value['j'] +
+                                                             "' for -j: a whole number from 0 to 1024 expected"));
+    const header_rule header = cl.value[opt_check] != nullptr ? header_rule::match : header_rule::skip;
+    const bool normalize = cl.value[opt_normalize] != nullptr;
+    const bool progress = cl.value[opt_progress] != nullptr;
+    const char *ubm_file = cl.files[0];
+    const char *list_file = cl.files[1];
+    const char *out_file = cl.files[2];
+
+    // Storage main reads with; each worker has its own.
+    static char list_chunk[chunk_bytes + 1], model_chunk[chunk_bytes + 1], path[max_line_bytes + 1];
+    static char out_buffer[std::size_t{1} << 20];
 
     // The first listed model gives D and M.
     std::FILE *list = std::fopen(list_file, "r");
     if (list == nullptr)
-        return fail("File open error!\n");
+        return fail(open_error_text);
     line_reader items;
     start_lines(&items, list, list_chunk);
     text_line l;
-    line_status st = next_line(&items, &l);
-    if (st == line_status::error)
-        return fail(std::string(list_file) + ": File read error!\n");
-    if (st == line_status::end || !list_path(l))
-        return fail("File open error!\n");
+    if (next_line(&items, &l) != line_status::ok || !list_path(l, path))
+        return fail(open_error_text);
     std::FILE *first = std::fopen(path, "r");
     if (first == nullptr)
-        return fail("File open error!\n");
+        return fail(open_error_text);
     line_reader probe;
     start_lines(&probe, first, model_chunk);
     model_header h;
@@ -99,49 +209,65 @@ int main(int argc, char **argv)
     // The list is read again from its start; one that cannot be (a pipe)
     // would lose its first models.
     if (std::fseek(list, 0, SEEK_SET) != 0)
-        return fail(std::string(list_file) + ": File read error!\n");
+        return fail(read_error(list_file));
     start_lines(&items, list, list_chunk);
 
-    if (!alloc_component_matrix(M, D, &ubm_mu) || !alloc_component_matrix(M, D, &ubm_sigma) ||
-        !alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
-        return fail("Error: Memory allocation for mu / sigma failed\n");
+    // All storage at once: the UBM's means (and its variances and weights
+    // when normalizing) and each worker's scratch.
+    component_matrix ubm_mu, ubm_sigma{};
+    double *ubm_w = nullptr;
+    std::vector<worker_scratch> scratch(static_cast<std::size_t>(threads));
+    bool stored = alloc_component_matrix(M, D, &ubm_mu);
+    if (normalize) {
+        ubm_w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
+        stored = stored && ubm_w != nullptr && alloc_component_matrix(M, D, &ubm_sigma);
+    }
+    for (worker_scratch &w : scratch)
+        stored = stored && alloc_scratch(M, D, &w);
+    if (!stored)
+        return fail(no_storage_text);
 
     // The UBM is read before the output is opened: a bad UBM costs no file.
-    std::string fault = read_model(ubm_path, D, M, ubm_mu.rows, ubm_sigma.rows);
+    std::string fault = read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w);
+    if (fault.empty() && normalize)
+        fault = take_roots(ubm_file, D, M, ubm_w, ubm_sigma.rows);
     if (!fault.empty())
         return fail(fault);
 
-    std::FILE *out = std::fopen(out_path, "wb");
+    // An output that is one of the inputs would destroy it: the list, the
+    // UBM or a listed model, through any link.  Only an existing regular
+    // file can be one.
+    struct stat out_st, st;
+    const bool out_exists = stat(out_file, &out_st) == 0 && S_ISREG(out_st.st_mode);
+    list_survey survey = {0, false};
+    if (out_exists || progress) {
+        survey = survey_list(&items, path, out_exists ? &out_st : nullptr);
+        if (std::fseek(list, 0, SEEK_SET) != 0)
+            return fail(read_error(list_file));
+        start_lines(&items, list, list_chunk);
+    }
+    if (out_exists && (survey.names_out || (stat(ubm_file, &st) == 0 && same_file(st, out_st)) ||
+                       (fstat(fileno(list), &st) == 0 && same_file(st, out_st))))
+        return fail(file_message(out_file, "input file is output file"));
+
+    std::FILE *out = std::fopen(out_file, "wb");
     if (out == nullptr)
-        return fail(std::string(out_path) + ": File open error!\n");
-    const std::string write_error = std::string(out_path) + ": File write error!\n";
-    // Records go out in large writes: one row is a few hundred bytes.
+        return fail(open_error(out_file));
+    // Records go out in large writes.
     std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
 
-    // One record per model: the mean differences, one raw write per
-    // component.  The records written before a failure stay in the output.
-    for (;;) {
-        st = next_line(&items, &l);
-        if (st == line_status::end)
-            break;
-        if (st == line_status::error)
-            return fail(std::string(list_file) + ": File read error!\n");
-        if (!list_path(l))
-            continue;
-        fault = read_model(path, D, M, mu.rows, sigma.rows);
-        if (!fault.empty())
-            return fail(fault);
-        for (std::int32_t i = 0; i < M; ++i) {
-            double *row = mu.rows[i];
-            const double *base = ubm_mu.rows[i];
-            for (std::int32_t j = 0; j < D; ++j)
-                row[j] -= base[j];
-            if (std::fwrite(row, sizeof(double), static_cast<std::size_t>(D), out) !=
-                static_cast<std::size_t>(D))
-                return fail(write_error);
-        }
-    }
+    // One record per model; the records written before a failure stay.
+    progress_meter meter;
+    if (progress)
+        start_progress(&meter, stderr, survey.models);
+    const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr,
+                          &items, list_file, out, out_file, progress ? &meter : nullptr};
+    fault = write_records(x, scratch.data(), threads);
+    if (progress)
+        finish_progress(&meter);
+    if (!fault.empty())
+        return fail(fault);
     if (std::fclose(out) != 0)
-        return fail(write_error);
+        return fail(write_error(out_file));
     return 0;
 }

@@ -1,7 +1,9 @@
 #include "model_io.h"
 
 #include <cstdlib>
+#include <cstring>
 
+#include "messages.h"
 #include "parse_number.h"
 
 namespace gmm {
@@ -45,10 +47,29 @@ bool second_int(const text_line &l, bool newline_too, std::int32_t *v)
     return true;
 }
 
-// Converts the first D numbers of a values line into `row`; returns how many
-// the line held, up to D.
+bool is_separator(char c) { return c == ' ' || c == '\n'; }
+
+// How many numbers a values line holds, up to D, without converting them:
+// the tokens are counted by where they start, in a loop free of branches.
+std::int64_t count_row(const text_line &l, std::int32_t D)
+{
+    const char *const text = l.begin;
+    const char *nul = static_cast<const char *>(std::memchr(text, '\0', static_cast<std::size_t>(l.end - text)));
+    const std::size_t n = static_cast<std::size_t>((nul != nullptr ? nul : l.end) - text);
+    if (n == 0)
+        return 0;
+    std::int64_t k = !is_separator(text[0]);
+    for (std::size_t i = 1; i < n; ++i)
+        k += is_separator(text[i - 1]) & !is_separator(text[i]);
+    return k < D ? k : D;
+}
+
+// Converts the first D numbers of a values line into `row` (or, with `row`
+// null, only counts them); returns how many the line held, up to D.
 std::int64_t parse_row(const text_line &l, std::int32_t D, double *row)
 {
+    if (row == nullptr)
+        return count_row(l, D);
     const char *p = l.begin, *const end = l.end;
     std::int64_t k = 0;
     while (k < D) {
@@ -93,15 +114,35 @@ bool take_row(line_reader *in, std::int32_t D, double *row, std::int64_t expecte
     return true;
 }
 
-read_result read_components(std::int32_t D, std::int32_t M, line_reader *in,
-                            double **mu, double **sigma, double *w)
+// Lines 1 to 8 under `rule`.
+read_result take_header(std::int32_t D, std::int32_t M, line_reader *in, header_rule rule)
 {
+    if (rule == header_rule::match) {
+        model_header h;
+        read_result res = read_model_header(in, &h);
+        if (res.fault == read_fault::none && h.vector_size != D)
+            res = {read_fault::other_vector_size, 3, h.vector_size, D};
+        else if (res.fault == read_fault::none && h.mixture_count != M)
+            res = {read_fault::other_mixture_count, 8, h.mixture_count, M};
+        return res;
+    }
     const std::int64_t expected = 8 + 6 * static_cast<std::int64_t>(M);
     read_result res = no_fault;
     text_line l;
     for (int n = 0; n < 8; ++n)
         if (!take(in, &l, expected, &res))
             return res;
+    return res;
+}
+
+read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
+                            double *w, header_rule rule)
+{
+    const std::int64_t expected = 8 + 6 * static_cast<std::int64_t>(M);
+    read_result res = take_header(D, M, in, rule);
+    if (res.fault != read_fault::none)
+        return res;
+    text_line l;
     for (std::int32_t i = 0; i < M; ++i) {
         // Component line: keyword, component number, weight.
         if (!take(in, &l, expected, &res))
@@ -117,7 +158,7 @@ read_result read_components(std::int32_t D, std::int32_t M, line_reader *in,
         if (!take(in, &l, expected, &res) ||            // mean header
             !take_row(in, D, mu[i], expected, &res) ||  // means
             !take(in, &l, expected, &res) ||            // variance header
-            !take_row(in, D, sigma[i], expected, &res) ||
+            !take_row(in, D, sigma != nullptr ? sigma[i] : nullptr, expected, &res) ||
             !take(in, &l, expected, &res))              // Gaussian constant
             return res;
     }
@@ -130,28 +171,25 @@ std::string read_fault_message(const read_result &r, const char *path)
 {
     if (r.fault == read_fault::none)
         return {};
-    std::string m = path;
-    if (r.fault == read_fault::read_error)
-        return m.append(": File read error!\n");
-    if (r.fault == read_fault::short_file)
-        return m.append(": ends after line ")
-            .append(std::to_string(r.line))
-            .append(", ")
-            .append(std::to_string(r.expected))
-            .append(" lines expected\n");
-    m.append(":").append(std::to_string(r.line)).append(": ");
+    const std::string found = std::to_string(r.found), expected = ", " + std::to_string(r.expected) + " expected";
     switch (r.fault) {
+    case read_fault::read_error:
+        return read_error(path);
+    case read_fault::short_file:
+        return file_message(path, "ends after line " + std::to_string(r.line) + ", " +
+                                      std::to_string(r.expected) + " lines expected");
     case read_fault::bad_header:
-        return m.append("invalid model header\n");
+        return line_message(path, r.line, "invalid model header");
     case read_fault::few_values:
-        return m.append(std::to_string(r.found))
-            .append(" values, ")
-            .append(std::to_string(r.expected))
-            .append(" expected\n");
+        return line_message(path, r.line, found + " values" + expected);
     case read_fault::long_line:
-        return m.append("line longer than 9998 characters\n");
+        return line_message(path, r.line, "line longer than 9998 characters");
+    case read_fault::other_vector_size:
+        return line_message(path, r.line, "vector size " + found + expected);
+    case read_fault::other_mixture_count:
+        return line_message(path, r.line, "mixture count " + found + expected);
     default:
-        return m.append("missing mixture weight\n");
+        return line_message(path, r.line, "missing mixture weight");
     }
 }
 
@@ -197,15 +235,16 @@ bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *ou
     return true;
 }
 
-read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma)
+read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
+                          header_rule header)
 {
-    return read_components(D, M, in, mu, sigma, nullptr);
+    return read_components(D, M, in, mu, sigma, nullptr, header);
 }
 
-read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu,
-                            double **sigma, double *w)
+read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
+                            double *w, header_rule header)
 {
-    return read_components(D, M, in, mu, sigma, w);
+    return read_components(D, M, in, mu, sigma, w, header);
 }
 
 } // namespace gmm

@@ -47,13 +47,16 @@ enum class read_fault {
     few_values,   // a means or variances line holds fewer than D numbers
     long_line,    // ... because the line was cut at 9,999 bytes
     no_weight,    // a component line holds fewer than three tokens
+    other_vector_size,   // line 3 gives another D than the caller's
+    other_mixture_count, // line 8 gives another M than the caller's
 };
 
 struct read_result {
     read_fault fault;
     std::int64_t line;     // the line at fault (1-based), or lines read in all
-    std::int64_t found;    // values found on the line
-    std::int64_t expected; // values expected (D), or lines expected (8 + 6M)
+    std::int64_t found;    // values found on the line, or the D or M found
+    std::int64_t expected; // values expected (D), lines expected (8 + 6M),
+                           // or the D or M expected
 };
 
 // The message that reports `r` for the file at `path`, newline included.
@@ -67,14 +70,22 @@ read_result read_model_header(line_reader *in, model_header *out);
 // does not fit in 64 bits; nothing is stored in *out then.
 bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *out);
 
+// What a component reader does with lines 1 to 8 of the file.
+enum class header_rule {
+    skip,  // they are skipped: D and M are the caller's
+    match, // they must read as a header giving the caller's D and M
+};
+
 // Fills the means and variances of components 0 .. M-1 from a model file
 // read from its start.  Each values line must hold at least D numbers; the
 // first D are stored and any further ones ignored.  D and M must be >= 1.
-read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in,
-                          double **mu, double **sigma);
+// With `sigma` null the variances lines are still read and must hold D
+// numbers, but none of them is converted.
+read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
+                          header_rule header = header_rule::skip);
 
 // The same, and the weight of each component from its component line.
-read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in,
-                            double **mu, double **sigma, double *w);
+read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
+                            double *w, header_rule header = header_rule::skip);
 
 } // namespace gmm

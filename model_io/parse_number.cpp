@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "line_reader.h"
@@ -11,22 +12,23 @@ namespace gmm {
 
 namespace {
 
-// A token never holds more than one line's bytes, so a copy of it with its
-// terminator fits here.
-void copy_token(char *dst, const char *s, std::size_t n)
+// Calls convert() on a NUL-terminated copy of the token [s, s + n): on the
+// stack for any token a line can hold, on the heap for a longer one, so that
+// a token of any length is converted whole.
+template <typename F>
+auto on_terminated_copy(const char *s, std::size_t n, F convert)
 {
-    if (n > max_line_bytes)
-        n = max_line_bytes;
-    std::memcpy(dst, s, n);
-    dst[n] = '\0';
-}
-
-// Everything the fast paths leave: the C library itself, on a terminated copy.
-double parse_with_strtod(const char *s, std::size_t n)
-{
-    char token[max_line_bytes + 1];
-    copy_token(token, s, n);
-    return std::strtod(token, nullptr);
+    char small[max_line_bytes + 1];
+    std::string large;
+    char *copy = small;
+    if (n > max_line_bytes) {
+        large.assign(s, n);
+        copy = large.data();
+    } else {
+        std::memcpy(small, s, n);
+        small[n] = '\0';
+    }
+    return convert(copy);
 }
 
 } // namespace
@@ -47,14 +49,12 @@ double parse_double(const char *s, std::size_t n)
         if (r.ec == std::errc() && r.ptr == e)
             return v;
     }
-    return parse_with_strtod(s, n);
+    return on_terminated_copy(s, n, [](const char *t) { return std::strtod(t, nullptr); });
 }
 
 std::int32_t parse_int32(const char *s, std::size_t n)
 {
-    char token[max_line_bytes + 1];
-    copy_token(token, s, n);
-    long v = std::strtol(token, nullptr, 10);
+    long v = on_terminated_copy(s, n, [](const char *t) { return std::strtol(t, nullptr, 10); });
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(v)));
 }
 

@@ -1,6 +1,6 @@
 // morrit: writes the parameters of one model to three text files.
 //
-//   morrit MODEL MU_OUT SIGMA_OUT W_OUT
+//   morrit [options] MODEL MU_OUT SIGMA_OUT W_OUT
 //
 // MU_OUT and SIGMA_OUT receive the component means and variances as text
 // matrices with one line per dimension and one column per component; W_OUT
@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli.h"
+#include "messages.h"
 #include "model_io.h"
 #include "text_writer.h"
 
@@ -19,24 +21,45 @@ using namespace gmm;
 
 namespace {
 
-char model_chunk[chunk_bytes + 1];
+const ::option options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+const program_info morrit = {
+    "morrit",
+    "(GMM file) (mu_out) (sigma_out) (w_out)",
+    "Write the parameters of a Gaussian mixture model as text: its means and\n"
+    "its variances as matrices of one line per dimension and one column per\n"
+    "component, its weights on one line, every value as \"%le\" prints it.\n"
+    "\n"
+    "Arguments:\n"
+    "  GMM file          the model; it is read and closed before any output is\n"
+    "                    opened, so an output may replace it\n"
+    "  mu_out            the means, created or replaced\n"
+    "  sigma_out         the variances, created or replaced\n"
+    "  w_out             the weights, created or replaced\n"
+    "\n"
+    "Options (only in a call that is not exactly the four file arguments;\n"
+    "\"--\" ends them):\n"
+    "  -h, --help        show this help and exit\n"
+    "      --version     show the version and exit\n",
+    4,
+    "h",
+    options,
+};
 
 // Storage for the run, obtained once and held until the process ends.
 component_matrix mu, sigma;
 double *w;
 
-int fail(const std::string &message)
-{
-    std::fputs(message.c_str(), stderr);
-    return 1;
-}
-
 std::string write_fault(write_status s, const char *path)
 {
     if (s == write_status::open_failed)
-        return std::string(path) + ": File open error!\n";
+        return open_error(path);
     if (s == write_status::write_failed)
-        return std::string(path) + ": File write error!\n";
+        return write_error(path);
     return {};
 }
 
@@ -44,15 +67,19 @@ std::string write_fault(write_status s, const char *path)
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        std::fprintf(stderr, "Usage: $ %s (GMM file) (mu_out) (sigma_out) (w_out)\n", argv[0]);
-        return 1;
-    }
-    const char *model_path = argv[1];
+    const command_line cl = read_command_line(argc, argv, morrit);
+    if (cl.action == command_line::help)
+        return std::fputs(help_text(argv[0], morrit).c_str(), stdout) < 0;
+    if (cl.action == command_line::version)
+        return std::fputs(version_text(morrit).c_str(), stdout) < 0;
+    if (cl.action == command_line::wrong)
+        return fail(command_line_error(argv[0], morrit, cl.problem));
+    const char *model_path = cl.files[0];
+    static char model_chunk[chunk_bytes + 1];
 
     std::FILE *in = std::fopen(model_path, "r");
     if (in == nullptr)
-        return fail("File open error!\n");
+        return fail(open_error_text);
     line_reader lines;
     start_lines(&lines, in, model_chunk);
     model_header h;
@@ -65,14 +92,14 @@ int main(int argc, char **argv)
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
     if (std::fseek(in, 0, SEEK_SET) != 0)
-        return fail(std::string(model_path) + ": File read error!\n");
+        return fail(read_error(model_path));
     start_lines(&lines, in, model_chunk);
 
     if (!alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
-        return fail("Error: Memory allocation for mu / sigma failed\n");
+        return fail(no_storage_text);
     w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
     if (w == nullptr)
-        return fail("Error: Memory allocation for mu / sigma failed\n");
+        return fail(no_storage_text);
 
     r = read_mu_sigma_w(D, M, &lines, mu.rows, sigma.rows, w);
     std::fclose(in);
@@ -80,11 +107,11 @@ int main(int argc, char **argv)
         return fail(read_fault_message(r, model_path));
 
     // Each output is complete and closed before the next one is opened.
-    std::string fault = write_fault(write_array(mu.rows, M, D, argv[2]), argv[2]);
+    std::string fault = write_fault(write_array(mu.rows, M, D, cl.files[1]), cl.files[1]);
     if (fault.empty())
-        fault = write_fault(write_array(sigma.rows, M, D, argv[3]), argv[3]);
+        fault = write_fault(write_array(sigma.rows, M, D, cl.files[2]), cl.files[2]);
     if (fault.empty())
-        fault = write_fault(write_vector(w, M, argv[4]), argv[4]);
+        fault = write_fault(write_vector(w, M, cl.files[3]), cl.files[3]);
     if (!fault.empty())
         return fail(fault);
     return 0;

@@ -68,7 +68,7 @@ TEST(fault, directories_where_files_are_expected)
         std::vector<std::string> argv;
         std::string err;
     } cases[] = {
-        {{KELVANE_PATH, "m.gmm", "dir", "out.bin"}, "dir: File read error!\n"},
+        {{KELVANE_PATH, "m.gmm", "dir", "out.bin"}, "File open error!\n"},
         {{KELVANE_PATH, "dir", "list", "out.bin"}, "dir: File read error!\n"},
         {{KELVANE_PATH, "m.gmm", "list", "dir"}, "dir: File open error!\n"},
         {{MORRIT_PATH, "dir", "mu", "sigma", "w"}, "dir: File read error!\n"},

@@ -1,0 +1,112 @@
+#include "cli.h"
+
+#include <cstring>
+
+#ifndef GMM_VERSION
+#error "GMM_VERSION must name the project's version"
+#endif
+
+namespace gmm {
+
+namespace {
+
+// How an option was written: "-j" or "--threads" (without "=value").
+std::string as_written(const char *arg, int letter)
+{
+    if (arg != nullptr && std::strncmp(arg, "--", 2) == 0)
+        return std::string(arg, std::strcspn(arg, "="));
+    return std::string("-") + static_cast<char>(letter);
+}
+
+const ::option *row_of(const ::option *options, int val)
+{
+    for (const ::option *o = options; o->name != nullptr; ++o)
+        if (o->val == val)
+            return o;
+    return nullptr;
+}
+
+} // namespace
+
+command_line read_command_line(int argc, char **argv, const program_info &p)
+{
+    command_line cl{};
+    cl.action = command_line::run;
+    cl.files = argv + 1;
+    if (argc == p.files + 1)
+        return cl;
+
+    // '+': options stop at the first file argument; ':': a missing value is
+    // told apart from an unknown option.
+    const std::string letters = std::string("+:") + p.short_options;
+    opterr = 0;
+    for (;;) {
+        const int before = optind;
+        const int c = getopt_long(argc, argv, letters.c_str(), p.options, nullptr);
+        if (c == -1)
+            break;
+        // The argument being read: the last one taken, or the one still
+        // being read when it is a cluster of short options.
+        const char *arg = argv[optind > before ? optind - 1 : before];
+        if (c == ':') {
+            cl.action = command_line::wrong;
+            cl.problem = "option " + as_written(arg, optopt) + " needs a value";
+            return cl;
+        }
+        if (c == '?') {
+            cl.action = command_line::wrong;
+            const ::option *row = optopt != 0 ? row_of(p.options, optopt) : nullptr;
+            if (row != nullptr && row->has_arg == no_argument && std::strncmp(arg, "--", 2) == 0)
+                cl.problem = "option --" + std::string(row->name) + " takes no value";
+            else if (optopt != 0 && std::strncmp(arg, "--", 2) != 0)
+                cl.problem = std::string("unknown option -") + static_cast<char>(optopt);
+            else
+                cl.problem = "unknown option " + as_written(arg, 0);
+            return cl;
+        }
+        if (c == 'h' && row_of(p.options, 'h') != nullptr) {
+            cl.action = command_line::help;
+            return cl;
+        }
+        if (c == 'V' && row_of(p.options, 'V') != nullptr) {
+            cl.action = command_line::version;
+            return cl;
+        }
+        if (c >= 0 && c < option_slots)
+            cl.value[c] = optarg != nullptr ? optarg : "";
+    }
+    const int given = argc - optind;
+    if (given != p.files) {
+        // A call of file names alone gets the usage line alone.
+        cl.action = command_line::wrong;
+        if (optind > 1)
+            cl.problem = std::to_string(given) + " file arguments, " + std::to_string(p.files) + " expected";
+        return cl;
+    }
+    cl.files = argv + optind;
+    return cl;
+}
+
+std::string usage_line(const char *invocation, const program_info &p)
+{
+    return std::string("Usage: $ ") + invocation + " " + p.operands + "\n";
+}
+
+std::string command_line_error(const char *invocation, const program_info &p, const std::string &problem)
+{
+    if (problem.empty())
+        return usage_line(invocation, p);
+    return std::string(invocation) + ": " + problem + "\n" + usage_line(invocation, p);
+}
+
+std::string help_text(const char *invocation, const program_info &p)
+{
+    return std::string("Usage: $ ") + invocation + " [options] " + p.operands + "\n" + p.help;
+}
+
+std::string version_text(const program_info &p)
+{
+    return std::string(p.name) + " " GMM_VERSION "\n";
+}
+
+} // namespace gmm

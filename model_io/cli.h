@@ -1,0 +1,55 @@
+// The command line both programs share.
+//
+// A call of exactly the program's file arguments (three for kelvane, four
+// for morrit) is always a plain call: every argument is a file name, even
+// one that starts with '-'.  Any other call may start with options, GNU
+// style (-j 4, -j4, --threads=4, --threads 4), ended by "--" or by the first
+// argument that is not an option; after them exactly the program's file
+// arguments must remain.
+#pragma once
+
+#include <getopt.h>
+
+#include <string>
+
+namespace gmm {
+
+// What a program tells about its command line.
+struct program_info {
+    const char *name;          // for --version: the program's own name
+    const char *operands;      // the usage line after the invocation name
+    const char *help;          // --help after the usage line: what the program
+                               // does, its arguments and its options
+    int files;                 // how many file arguments it takes
+    const char *short_options; // getopt_long's option letters (may be "")
+    const ::option *options;   // getopt_long's table, ended by a zero row
+};
+
+// Option values are kept by the `val` of their table row (below 128).
+constexpr int option_slots = 128;
+
+struct command_line {
+    enum { run, help, version, wrong } action;
+    std::string problem;               // wrong: what is wrong, one line; empty
+                                       // for a wrong count of file names alone
+    const char *value[option_slots];   // an option's value ("" for a flag), or null
+    char **files;                      // run: the file arguments
+};
+
+// Reads the arguments of `p`'s program.  Options are looked at only when
+// the call is not a plain call.  --help and --version are the program's
+// when its table has them (the rows with val 'h' and 'V').
+command_line read_command_line(int argc, char **argv, const program_info &p);
+
+// "Usage: $ <invocation> <operands>\n".
+std::string usage_line(const char *invocation, const program_info &p);
+
+// A call that cannot run: "<invocation>: <problem>\n" (where there is a
+// problem to name) and the usage line.
+std::string command_line_error(const char *invocation, const program_info &p, const std::string &problem);
+
+// The texts for --help and --version, each ending in a newline.
+std::string help_text(const char *invocation, const program_info &p);
+std::string version_text(const program_info &p);
+
+} // namespace gmm

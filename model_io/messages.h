@@ -1,0 +1,30 @@
+// The messages both programs write on standard error, kept together so that
+// each text is written once.  Every message is one line, newline included.
+#pragma once
+
+#include <string>
+
+namespace gmm {
+
+// A list or model that cannot be opened, where no path is named.
+inline constexpr const char open_error_text[] = "File open error!\n";
+
+// Storage for the matrices (or a worker's scratch) cannot be obtained.
+inline constexpr const char no_storage_text[] = "Error: Memory allocation for mu / sigma failed\n";
+
+// "<path>: File open error!", "<path>: File read error!" and so on.
+std::string open_error(const char *path);
+std::string read_error(const char *path);
+std::string write_error(const char *path);
+
+// "<path>: <what>": a message about a file.
+std::string file_message(const char *path, const std::string &what);
+
+// "<path>:<line>: <what>": a message about one line of a file.
+std::string line_message(const char *path, long long line, const std::string &what);
+
+// Writes `message` to standard error and returns exit status 1, so that a
+// program's main can say `return fail(...)`.
+int fail(const std::string &message);
+
+} // namespace gmm
