@@ -1,13 +1,18 @@
 // Benchmark: kelvane and morrit against plain-stdio baselines of the same
-// programs, on generated models of the sizes met in practice.
+// programs and against the floor (the same files read and the same number of
+// bytes written, nothing converted), on generated models of the sizes met in
+// practice.
 //
 //   bench [WORKDIR [RUNS]]
 //
 // Generates its workloads in WORKDIR (kept between runs), checks that each
 // program's output is byte-identical to its baseline's, then times RUNS
-// alternating runs of each and prints medians, throughput in MB of model
-// text per second, and the peak resident memory of kelvane for lists of 10
-// and of 100 models.
+// alternating rounds and prints medians, throughput in MB of model text per
+// second and the speed-up over the baseline; then how kelvane's time grows
+// with the length of the list and with the size of the models, and its peak
+// resident memory for lists of 10 and of 100 models, on one thread and on
+// every usable CPU.
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -82,37 +87,84 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Checks the outputs, then times the baseline and the project alternately.
-// With `fresh`, the outputs are removed before every run, so that each run
-// creates them instead of truncating the previous run's.
-void compare(const char *title, double mb, const std::vector<std::string> &plain,
-             const std::vector<std::string> &fast, const std::vector<std::string> &outputs, int runs,
-             bool fresh = false)
+struct variant {
+    const char *name;
+    std::vector<std::string> argv;
+};
+
+// Runs every variant once and requires each output to be byte-identical to
+// the first variant's (the floor, which writes only sizes, is not checked),
+// then times `runs` rounds in which each variant runs once in turn, and
+// prints each one's median against the first's.  With `fresh`, the outputs
+// are removed before every run, so that each run creates them.
+void compare(const char *title, double mb, const std::vector<variant> &vs, const std::vector<std::string> &outputs,
+             int runs, bool fresh = false)
 {
-    auto timed = [&](const std::vector<std::string> &argv) {
+    auto timed = [&](const variant &v) {
         if (fresh)
             for (const std::string &o : outputs)
                 unlink(o.c_str());
-        return run(argv).seconds;
+        return run(v.argv).seconds;
     };
-    run(plain);
+    run(vs[0].argv);
     std::vector<std::string> want;
     for (const std::string &o : outputs)
         want.push_back(slurp(o));
-    run(fast);
-    for (std::size_t i = 0; i < outputs.size(); ++i)
-        if (slurp(outputs[i]) != want[i]) {
-            std::fprintf(stderr, "bench: %s: %s differs from the baseline's\n", title, outputs[i].c_str());
-            std::exit(1);
-        }
-    std::vector<double> tp, tf;
-    for (int r = 0; r < runs; ++r) {
-        tp.push_back(timed(plain));
-        tf.push_back(timed(fast));
+    for (const variant &v : vs) {
+        if (v.argv[0] == FLOOR_PATH)
+            continue;
+        run(v.argv);
+        for (std::size_t i = 0; i < outputs.size(); ++i)
+            if (slurp(outputs[i]) != want[i]) {
+                std::fprintf(stderr, "bench: %s: %s: %s differs from the baseline's\n", title, v.name, outputs[i].c_str());
+                std::exit(1);
+            }
     }
-    const double p = median(tp), f = median(tf);
-    std::printf("%-34s %9.3f s %8.1f MB/s %9.3f s %8.1f MB/s %7.2fx\n", title, p, mb / p, f, mb / f, p / f);
+    std::vector<std::vector<double>> t(vs.size());
+    for (int r = 0; r < runs; ++r)
+        for (std::size_t k = 0; k < vs.size(); ++k)
+            t[k].push_back(timed(vs[k]));
+    std::printf("%s (%.0f MB of model text)\n", title, mb);
+    const double base = median(t[0]);
+    for (std::size_t k = 0; k < vs.size(); ++k) {
+        const double m = median(t[k]);
+        std::printf("  %-34s %9.4f s %9.1f MB/s %8.2fx\n", vs[k].name, m, mb / m, base / m);
+    }
     std::fflush(stdout);
+}
+
+// The median time of `runs` runs.
+double timed_median(const std::vector<std::string> &argv, int runs)
+{
+    std::vector<double> t;
+    for (int r = 0; r < runs; ++r)
+        t.push_back(run(argv).seconds);
+    return median(t);
+}
+
+// The first n lines of a list, as a list of its own.
+std::string head_list(const std::string &dir, int n)
+{
+    const std::string path = dir + "/first" + std::to_string(n) + ".lst";
+    std::ifstream in(dir + "/models.lst");
+    std::ofstream part(path);
+    std::string line;
+    for (int i = 0; i < n && std::getline(in, line); ++i)
+        part << line << '\n';
+    return path;
+}
+
+long file_size(const std::string &path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return static_cast<long>(st.st_size);
+}
+
+int usable_cpus()
+{
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
 }
 
 } // namespace
@@ -122,47 +174,70 @@ int main(int argc, char **argv)
     const std::string work = argc > 1 ? argv[1] : "build/bench-work";
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
     mkdir(work.c_str(), 0755);
-    const std::string k1024 = work + "/k1024", k512 = work + "/k512", m2048 = work + "/m2048";
+    const std::string k1024 = work + "/k1024", m2048 = work + "/m2048", small = work + "/small";
     generate(k1024, 1024, 60, 100);
-    generate(k512, 512, 39, 200);
     generate(m2048, 2048, 60, 1);
+    generate(small, 64, 39, 1000);
+    const int sizes[] = {128, 512, 2048};
+    for (int M : sizes)
+        generate(work + "/size" + std::to_string(M), M, 60, 20);
 
-    auto list_mb = [](const std::string &dir, int n) {
+    auto list_mb = [](const std::string &dir, const std::string &list) {
         double mb = file_mb(dir + "/ubm.gmm");
-        std::ifstream list(dir + "/models.lst");
-        std::string path;
-        for (int i = 0; i < n && std::getline(list, path); ++i)
+        std::ifstream in(list);
+        for (std::string path; std::getline(in, path);)
             mb += file_mb(path);
         return mb;
     };
-    {
-        std::ifstream in(k1024 + "/models.lst");
-        std::ofstream ten(k1024 + "/ten.lst");
-        std::string path;
-        for (int i = 0; i < 10 && std::getline(in, path); ++i)
-            ten << path << '\n';
+    const std::string cpus = std::to_string(usable_cpus());
+    std::printf("median of %d alternating runs; MB of model text read per second; %s usable CPUs\n", runs,
+                cpus.c_str());
+    const std::string out = work + "/out";
+    const std::string ubm = k1024 + "/ubm.gmm", list = k1024 + "/models.lst";
+    compare("kelvane, UBM + 100 models of 1024 x 60", list_mb(k1024, list),
+            {{"baseline (fgets/strtok/strtod)", {PLAIN_KELVANE_PATH, ubm, list, out + ".sv"}},
+             {"floor (read and write only)",
+              {FLOOR_PATH, ubm, "@" + list, "--", out + ".sv", std::to_string(100L * 1024 * 60 * 8)}},
+             {"kelvane -j 1", {KELVANE_PATH, "-j", "1", ubm, list, out + ".sv"}},
+             {("kelvane -j 0 (" + cpus + " threads)").c_str(), {KELVANE_PATH, "-j", "0", ubm, list, out + ".sv"}}},
+            {out + ".sv"}, runs);
+
+    const std::string model = m2048 + "/model0001.gmm";
+    const std::vector<std::string> outputs = {out + ".mu", out + ".sigma", out + ".w"};
+    run({PLAIN_MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]});
+    const std::vector<variant> morrit = {
+        {"baseline (fgets/strtok/strtod/fprintf)", {PLAIN_MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]}},
+        {"floor (read and write only)",
+         {FLOOR_PATH, model, "--", outputs[0], std::to_string(file_size(outputs[0])), outputs[1],
+          std::to_string(file_size(outputs[1])), outputs[2], std::to_string(file_size(outputs[2]))}},
+        {"morrit", {MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]}}};
+    compare("morrit, 2048 x 60, new output files", file_mb(model), morrit, outputs, runs, true);
+    compare("morrit, 2048 x 60, output files replaced", file_mb(model), morrit, outputs, runs);
+
+    std::printf("kelvane time by list length (UBM + N models of 64 x 39)\n");
+    for (int n : {10, 100, 1000}) {
+        const std::string part = head_list(small, n);
+        const double j1 = timed_median({KELVANE_PATH, "-j", "1", small + "/ubm.gmm", part, out + ".sv"}, runs);
+        const double j0 = timed_median({KELVANE_PATH, "-j", "0", small + "/ubm.gmm", part, out + ".sv"}, runs);
+        std::printf("  %5d models   -j 1 %8.4f s (%6.1f us a model)   -j 0 %8.4f s (%6.1f us a model)\n", n, j1,
+                    j1 / n * 1e6, j0, j0 / n * 1e6);
+    }
+    std::printf("kelvane time by model size (UBM + 20 models of M x 60)\n");
+    for (int M : sizes) {
+        const std::string dir = work + "/size" + std::to_string(M);
+        const double mb = list_mb(dir, dir + "/models.lst");
+        const double j1 = timed_median({KELVANE_PATH, "-j", "1", dir + "/ubm.gmm", dir + "/models.lst", out + ".sv"}, runs);
+        const double j0 = timed_median({KELVANE_PATH, "-j", "0", dir + "/ubm.gmm", dir + "/models.lst", out + ".sv"}, runs);
+        std::printf("  M = %4d (%5.1f MB)   -j 1 %8.4f s (%6.1f MB/s)   -j 0 %8.4f s (%6.1f MB/s)\n", M, mb, j1,
+                    mb / j1, j0, mb / j0);
     }
 
-    std::printf("median of %d alternating runs; MB of model text read per second\n", runs);
-    std::printf("%-34s %11s %13s %11s %13s %8s\n", "workload", "baseline", "", "project", "", "speed-up");
-    const std::string out = work + "/out";
-    compare("kelvane 100 x (1024 x 60)", list_mb(k1024, 100),
-            {PLAIN_KELVANE_PATH, k1024 + "/ubm.gmm", k1024 + "/models.lst", out + ".sv"},
-            {KELVANE_PATH, k1024 + "/ubm.gmm", k1024 + "/models.lst", out + ".sv"}, {out + ".sv"}, runs);
-    compare("kelvane 200 x (512 x 39)", list_mb(k512, 200),
-            {PLAIN_KELVANE_PATH, k512 + "/ubm.gmm", k512 + "/models.lst", out + ".sv"},
-            {KELVANE_PATH, k512 + "/ubm.gmm", k512 + "/models.lst", out + ".sv"}, {out + ".sv"}, runs);
-    const std::string model = m2048 + "/model0001.gmm";
-    const std::vector<std::string> plain_morrit = {PLAIN_MORRIT_PATH, model, out + ".mu", out + ".sigma", out + ".w"};
-    const std::vector<std::string> fast_morrit = {MORRIT_PATH, model, out + ".mu", out + ".sigma", out + ".w"};
-    const std::vector<std::string> morrit_outputs = {out + ".mu", out + ".sigma", out + ".w"};
-    compare("morrit 2048 x 60, new outputs", file_mb(model), plain_morrit, fast_morrit, morrit_outputs, runs, true);
-    compare("morrit 2048 x 60, outputs replaced", file_mb(model), plain_morrit, fast_morrit, morrit_outputs, runs);
-
-    const long m10 = run({KELVANE_PATH, k1024 + "/ubm.gmm", k1024 + "/ten.lst", out + ".sv"}).peak_kib;
-    const long m100 = run({KELVANE_PATH, k1024 + "/ubm.gmm", k1024 + "/models.lst", out + ".sv"}).peak_kib;
-    const double matrices = 4.0 * 1024 * 60 * 8 / 1024;
-    std::printf("kelvane peak resident memory (1024 x 60): %ld KiB for 10 models, %ld KiB for 100 "
-                "(four matrices: %.0f KiB)\n", m10, m100, matrices);
+    const std::string ten = head_list(k1024, 10);
+    std::printf("kelvane peak resident memory (1024 x 60; one matrix is %.0f KiB)\n", 1024.0 * 60 * 8 / 1024);
+    for (const char *j : {"1", "0"}) {
+        const long m10 = run({KELVANE_PATH, "-j", j, ubm, ten, out + ".sv"}).peak_kib;
+        const long m100 = run({KELVANE_PATH, "-j", j, ubm, list, out + ".sv"}).peak_kib;
+        std::printf("  -j %s: %ld KiB for 10 models, %ld KiB for 100\n", j, m10, m100);
+    }
     return 0;
 }
