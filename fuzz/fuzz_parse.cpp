@@ -1,5 +1,6 @@
 // Fuzz target: text to double, checked bit for bit against strtod on every
-// input, both for a whole token and for the tokens of a values line.
+// input of any length, both for a whole token and for the tokens of a values
+// line.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +10,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    if (size > 9999)
-        return 0;
     const std::string text(reinterpret_cast<const char *>(data), size);
     const char *s = text.c_str();
 

@@ -60,7 +60,7 @@ std::int64_t count_row(const text_line &l, std::int32_t D)
         return 0;
     std::int64_t k = !is_separator(text[0]);
     for (std::size_t i = 1; i < n; ++i)
-        k += is_separator(text[i - 1]) & !is_separator(text[i]);
+        k += static_cast<int>(is_separator(text[i - 1])) & static_cast<int>(!is_separator(text[i]));
     return k < D ? k : D;
 }
 

@@ -94,6 +94,12 @@ TEST(parse_double, special_and_malformed_tokens)
     };
     for (const char *t : tokens)
         parses_like_strtod(t);
+    // Tokens longer than any line, whose value depends on their last bytes.
+    for (const std::size_t zeros : {9996, 9999, 20000, 100000}) {
+        parses_like_strtod("+1.5" + std::string(zeros, '0') + "e5");
+        parses_like_strtod("0." + std::string(zeros, '0') + "1e" + std::to_string(zeros + 1));
+        parses_like_strtod(" -" + std::string(zeros, '0') + "2x");
+    }
 }
 
 TEST(parse_double, random_values_in_every_printed_form)
@@ -169,9 +175,11 @@ TEST(parse_int32, header_integers_like_strtol)
     const char *tokens[] = {"39", "39<NULLD><MFCC_E_D_A><DIAGC>", "+39", "-1", "0", "x", "", "\t7", "2147483647",
                             "2147483648", "4294967297", "-2147483649", "99999999999999999999", "-99999999999999999999",
                             "0x10", "007", " 5"};
-    for (const char *t : tokens) {
-        long v = std::strtol(t, nullptr, 10);
-        EXPECT_EQ(gmm::parse_int32(t, std::strlen(t)), static_cast<std::int32_t>(static_cast<std::uint32_t>(v))) << t;
+    std::vector<std::string> all(std::begin(tokens), std::end(tokens));
+    all.push_back(std::string(20000, '0') + "12");
+    for (const std::string &t : all) {
+        long v = std::strtol(t.c_str(), nullptr, 10);
+        EXPECT_EQ(gmm::parse_int32(t.data(), t.size()), static_cast<std::int32_t>(static_cast<std::uint32_t>(v))) << t;
     }
 }
 

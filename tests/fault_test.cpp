@@ -93,9 +93,10 @@ TEST(fault, pipes_where_files_are_read_twice)
     write_file(s.at("out.bin"), "previous");
     ASSERT_EQ(mkfifo(s.at("list").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo(s.at("pipe.gmm").c_str(), 0600), 0);
-    {
+    for (const std::vector<std::string> &argv : {std::vector<std::string>{KELVANE_PATH, "m.gmm", "list", "out.bin"},
+                                                 {KELVANE_PATH, "-j", "4", "m.gmm", "list", "out.bin"}}) {
         std::thread feed([&] { write_file(s.at("list"), "m.gmm\nm.gmm\n"); });
-        outcome r = run({KELVANE_PATH, "m.gmm", "list", "out.bin"}, s.dir);
+        outcome r = run(argv, s.dir);
         feed.join();
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "list: File read error!\n");

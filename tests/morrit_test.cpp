@@ -60,6 +60,12 @@ std::vector<mcase> cases()
         {"hyphen paths are file names", t, {"m.gmm", "-", "sigma.txt", "w.txt"}, 0, "", absent, sigma23, w23},
         {"output replaces the model", t, {"m.gmm", "mu.txt", "sigma.txt", "m.gmm"}, 0, "", mu23, sigma23, absent},
 
+        {"option-like names in a plain call", t, {"m.gmm", "-h", "sigma.txt", "--version"}, 0, "", absent, sigma23, absent},
+        {"double hyphen ends the options", t, {"--", "m.gmm", "mu.txt", "sigma.txt", "w.txt"}, 0, "", mu23, sigma23, w23},
+        {"unknown option", t, {"-j", "2", "m.gmm", "mu.txt", "sigma.txt", "w.txt"}, 1,
+         MORRIT_PATH ": unknown option -j\n" + usage, absent, absent, absent},
+        {"files missing after options", t, {"--", "m.gmm", "mu.txt"}, 1,
+         MORRIT_PATH ": 2 file arguments, 4 expected\n" + usage, absent, absent, absent},
         {"no arguments", t, {}, 1, usage, absent, absent, absent},
         {"three arguments", t, {"m.gmm", "mu.txt", "sigma.txt"}, 1, usage, absent, absent, absent},
         {"five arguments", t, {"m.gmm", "mu.txt", "sigma.txt", "w.txt", "x"}, 1, usage, absent, absent, absent},
@@ -109,6 +115,10 @@ TEST_P(morrit_run, outputs_stderr_and_status)
         else
             EXPECT_EQ(read_file(s.at(name)), *want) << name;
     }
+    if (c.name == std::string("option-like names in a plain call")) {
+        EXPECT_EQ(read_file(s.at("-h")), mu23);
+        EXPECT_EQ(read_file(s.at("--version")), w23);
+    }
     if (c.name == std::string("hyphen paths are file names")) {
         EXPECT_EQ(read_file(s.at("-")), mu23);
     }
@@ -121,3 +131,27 @@ INSTANTIATE_TEST_SUITE_P(cases, morrit_run, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<mcase> &i) { return test_name(i.param.name); });
 
 } // namespace
+
+// --help and --version of both programs: standard output, status 0, and no
+// file touched.
+TEST(command_line, help_and_version)
+{
+    const struct {
+        std::vector<std::string> argv;
+        std::string out_start;
+    } calls[] = {
+        {{KELVANE_PATH, "--help"}, "Usage: $ " KELVANE_PATH " [options] (UBM file) (GMM list) (outfile)\n"},
+        {{KELVANE_PATH, "-h", "x", "y", "z"}, "Usage: $ " KELVANE_PATH " [options] (UBM file)"},
+        {{KELVANE_PATH, "--version"}, "kelvane " GMM_VERSION "\n"},
+        {{MORRIT_PATH, "-h"}, "Usage: $ " MORRIT_PATH " [options] (GMM file) (mu_out) (sigma_out) (w_out)\n"},
+        {{MORRIT_PATH, "--version"}, "morrit " GMM_VERSION "\n"},
+    };
+    for (const auto &c : calls) {
+        scratch s;
+        outcome r = run(c.argv, s.dir);
+        EXPECT_EQ(r.status, 0) << c.argv[1];
+        EXPECT_EQ(r.err, "") << c.argv[1];
+        EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.argv[1];
+        EXPECT_FALSE(exists(s.at("x")) || exists(s.at("z")));
+    }
+}
