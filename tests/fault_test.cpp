@@ -29,7 +29,7 @@ std::string with_header(const std::string &D, const std::string &M)
 TEST(fault, storage_refused_under_an_address_space_limit)
 {
 #ifdef GMM_SANITIZED
-    GTEST_SKIP() << "the sanitizer runtime needs more address space than the limit allows";
+    GTEST_SKIP() << "the sanitizer runtimes need more address space than the limit allows";
 #endif
     const std::uint64_t limit = 256ULL << 20;
     const std::pair<const char *, const char *> headers[] = {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and the tarball, unpacks each into a temporary
 # root, and runs both programs from there on the examples: the outputs must
-# be those of the programs in the build folder, and the manual pages there.
+# be those of the programs in the build folder, and the manual pages and the
+# bash completion there.
 set -euo pipefail
 build=$1 src=$2
 tmp=$(mktemp -d)
@@ -22,6 +23,9 @@ for root in "$tmp/deb/usr" "$tmp"/tgz/*; do
   done
   for page in kelvane morrit; do
     test -s "$root/share/man/man1/$page.1"
+    # The completion loads and completes the program's options.
+    bash -c "complete() { :; }; compopt() { :; }; source '$root/share/bash-completion/completions/$page'
+             COMP_WORDS=($page --he); COMP_CWORD=1; _$page; [ \"\${COMPREPLY[*]}\" = --help ]"
   done
   echo "package ok: ${root#"$tmp"/}"
 done
