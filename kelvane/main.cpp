@@ -40,9 +40,9 @@ const ::option options[] = {
     {"check", no_argument, nullptr, opt_check},
     {"normalize", no_argument, nullptr, opt_normalize},
     {"progress", no_argument, nullptr, opt_progress},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+    help_option,
+    version_option,
+    end_of_options,
 };
 
 const program_info kelvane = {
@@ -163,12 +163,8 @@ std::string take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *
 int main(int argc, char **argv)
 {
     const command_line cl = read_command_line(argc, argv, kelvane);
-    if (cl.action == command_line::help)
-        return std::fputs(help_text(argv[0], kelvane).c_str(), stdout) < 0;
-    if (cl.action == command_line::version)
-        return std::fputs(version_text(kelvane).c_str(), stdout) < 0;
-    if (cl.action == command_line::wrong)
-        return fail(command_line_error(argv[0], kelvane, cl.problem));
+    if (const int status = answer_without_running(cl, argv[0], kelvane); status >= 0)
+        return status;
     int threads = 1;
     if (cl.value['j'] != nullptr && !thread_count(cl.value['j'], &threads))
         return fail(command_line_error(argv[0], kelvane, std::string("bad value '") + cl.value['j'] +

@@ -1,6 +1,9 @@
 #include "cli.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "messages.h"
 
 #ifndef GMM_VERSION
 #error "GMM_VERSION must name the project's version"
@@ -85,6 +88,21 @@ command_line read_command_line(int argc, char **argv, const program_info &p)
     }
     cl.files = argv + optind;
     return cl;
+}
+
+int answer_without_running(const command_line &cl, const char *invocation, const program_info &p)
+{
+    switch (cl.action) {
+    case command_line::help:
+        return std::fputs(help_text(invocation, p).c_str(), stdout) < 0;
+    case command_line::version:
+        return std::fputs(version_text(p).c_str(), stdout) < 0;
+    case command_line::wrong:
+        return fail(command_line_error(invocation, p, cl.problem));
+    case command_line::run:
+        break;
+    }
+    return -1;
 }
 
 std::string usage_line(const char *invocation, const program_info &p)

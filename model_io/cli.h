@@ -25,6 +25,11 @@ struct program_info {
     const ::option *options;   // getopt_long's table, ended by a zero row
 };
 
+// The rows every program's table ends with.
+inline constexpr ::option help_option = {"help", no_argument, nullptr, 'h'};
+inline constexpr ::option version_option = {"version", no_argument, nullptr, 'V'};
+inline constexpr ::option end_of_options = {nullptr, 0, nullptr, 0};
+
 // Option values are kept by the `val` of their table row (below 128).
 constexpr int option_slots = 128;
 
@@ -40,6 +45,11 @@ struct command_line {
 // the call is not a plain call.  --help and --version are the program's
 // when its table has them (the rows with val 'h' and 'V').
 command_line read_command_line(int argc, char **argv, const program_info &p);
+
+// Answers a call that does not run (--help, --version, or a call that cannot
+// run) on the right stream and returns its exit status; -1 for a call that
+// runs.
+int answer_without_running(const command_line &cl, const char *invocation, const program_info &p);
 
 // "Usage: $ <invocation> <operands>\n".
 std::string usage_line(const char *invocation, const program_info &p);

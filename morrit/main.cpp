@@ -22,9 +22,9 @@ using namespace gmm;
 namespace {
 
 const ::option options[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+    help_option,
+    version_option,
+    end_of_options,
 };
 
 const program_info morrit = {
@@ -68,12 +68,8 @@ std::string write_fault(write_status s, const char *path)
 int main(int argc, char **argv)
 {
     const command_line cl = read_command_line(argc, argv, morrit);
-    if (cl.action == command_line::help)
-        return std::fputs(help_text(argv[0], morrit).c_str(), stdout) < 0;
-    if (cl.action == command_line::version)
-        return std::fputs(version_text(morrit).c_str(), stdout) < 0;
-    if (cl.action == command_line::wrong)
-        return fail(command_line_error(argv[0], morrit, cl.problem));
+    if (const int status = answer_without_running(cl, argv[0], morrit); status >= 0)
+        return status;
     const char *model_path = cl.files[0];
     static char model_chunk[chunk_bytes + 1];
 
