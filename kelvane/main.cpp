@@ -15,6 +15,7 @@
 #include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +99,7 @@ bool thread_count(const char *text, int *n)
         return false;
     *n = std::atoi(text);
     if (*n == 0)
-        *n = usable_cpus() < max_threads ? usable_cpus() : max_threads;
+        *n = std::min(usable_cpus(), max_threads);
     return true;
 }
 
@@ -204,9 +205,8 @@ int main(int argc, char **argv)
 
     // The list is read again from its start; one that cannot be (a pipe)
     // would lose its first models.
-    if (std::fseek(list, 0, SEEK_SET) != 0)
+    if (!restart_lines(&items))
         return fail(read_error(list_file));
-    start_lines(&items, list, list_chunk);
 
     // All storage at once: the UBM's means (and its variances and weights
     // when normalizing) and each worker's scratch.
@@ -238,9 +238,8 @@ int main(int argc, char **argv)
     list_survey survey = {0, false};
     if (out_exists || progress) {
         survey = survey_list(&items, path, out_exists ? &out_st : nullptr);
-        if (std::fseek(list, 0, SEEK_SET) != 0)
+        if (!restart_lines(&items))
             return fail(read_error(list_file));
-        start_lines(&items, list, list_chunk);
     }
     if (out_exists && (survey.names_out || (stat(ubm_file, &st) == 0 && same_file(st, out_st)) ||
                        (fstat(fileno(list), &st) == 0 && same_file(st, out_st))))

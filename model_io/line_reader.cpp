@@ -14,6 +14,14 @@ void start_lines(line_reader *r, std::FILE *stream, char *chunk)
     r->at_eof = false;
 }
 
+bool restart_lines(line_reader *r)
+{
+    if (std::fseek(r->stream, 0, SEEK_SET) != 0)
+        return false;
+    start_lines(r, r->stream, r->chunk);
+    return true;
+}
+
 // Moves the unread bytes to the front of the chunk and reads more behind
 // them.  Returns false when the stream reports an error.
 static bool refill(line_reader *r)

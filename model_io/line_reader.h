@@ -46,6 +46,10 @@ enum class line_status { ok, end, error };
 // Starts reading `stream` from where it stands, using `chunk` as storage.
 void start_lines(line_reader *r, std::FILE *stream, char *chunk);
 
+// Starts again from the start of the stream, with the same chunk.  False
+// when the stream cannot be read again from its start (a pipe).
+bool restart_lines(line_reader *r);
+
 // Takes the next line.  `end` when the file has no more lines, `error` when
 // the stream failed for another reason (a directory, an I/O error).
 line_status next_line(line_reader *r, text_line *out);

@@ -87,9 +87,8 @@ int main(int argc, char **argv)
 
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
-    if (std::fseek(in, 0, SEEK_SET) != 0)
+    if (!restart_lines(&lines))
         return fail(read_error(model_path));
-    start_lines(&lines, in, model_chunk);
 
     if (!alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
         return fail(no_storage_text);
