@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "cli.h"
 #include "format_le.h"
@@ -73,6 +72,12 @@ const program_info kelvane = {
     "j:h",
     options,
 };
+
+// Storage for the run, owned by main, obtained once and held until the
+// process ends: the UBM's matrices and weights, and each worker's scratch.
+component_matrix ubm_mu, ubm_sigma;
+double *ubm_w;
+worker_scratch *scratch;
 
 constexpr int max_threads = 1024;
 
@@ -210,16 +215,14 @@ int main(int argc, char **argv)
 
     // All storage at once: the UBM's means (and its variances and weights
     // when normalizing) and each worker's scratch.
-    component_matrix ubm_mu, ubm_sigma{};
-    double *ubm_w = nullptr;
-    std::vector<worker_scratch> scratch(static_cast<std::size_t>(threads));
-    bool stored = alloc_component_matrix(M, D, &ubm_mu);
+    scratch = static_cast<worker_scratch *>(std::calloc(static_cast<std::size_t>(threads), sizeof *scratch));
+    bool stored = scratch != nullptr && alloc_component_matrix(M, D, &ubm_mu);
     if (normalize) {
         ubm_w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
         stored = stored && ubm_w != nullptr && alloc_component_matrix(M, D, &ubm_sigma);
     }
-    for (worker_scratch &w : scratch)
-        stored = stored && alloc_scratch(M, D, &w);
+    for (int k = 0; k < threads; ++k)
+        stored = stored && alloc_scratch(M, D, &scratch[k]);
     if (!stored)
         return fail(no_storage_text);
 
@@ -257,7 +260,7 @@ int main(int argc, char **argv)
         start_progress(&meter, stderr, survey.models);
     const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr,
                           &items, list_file, out, out_file, progress ? &meter : nullptr};
-    fault = write_records(x, scratch.data(), threads);
+    fault = write_records(x, scratch, threads);
     if (progress)
         finish_progress(&meter);
     if (!fault.empty())

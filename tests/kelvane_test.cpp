@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -269,10 +268,15 @@ TEST_P(kelvane_run, output_stderr_and_status)
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     outcome r = run(argv, s.dir);
     EXPECT_EQ(r.status, c.status);
-    if (c.err == "<progress>") // the count, the rate and the time vary
-        EXPECT_TRUE(std::regex_match(r.err, std::regex("2 of 2 models, [0-9.]+ models/s\n"))) << r.err;
-    else
+    if (c.err == "<progress>") { // the rate varies
+        const std::string head = "2 of 2 models, ", tail = " models/s\n";
+        EXPECT_TRUE(r.err.size() > head.size() + tail.size() && r.err.compare(0, head.size(), head) == 0 &&
+                    r.err.compare(r.err.size() - tail.size(), tail.size(), tail) == 0 &&
+                    r.err.find_first_not_of("0123456789.", head.size()) == r.err.size() - tail.size())
+            << r.err;
+    } else {
         EXPECT_EQ(r.err, c.err);
+    }
     EXPECT_EQ(r.out, "");
     // No input is ever changed, whatever the output.
     const bool named_out = c.args.empty() || c.args.back()[0] == '/' || c.out == old_output ||
