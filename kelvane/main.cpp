@@ -74,10 +74,12 @@ const program_info kelvane = {
 };
 
 // Storage for the run, owned by main, obtained once and held until the
-// process ends: the UBM's matrices and weights, and each worker's scratch.
+// process ends: the UBM's matrices and weights, each worker's scratch and
+// the record slots.
 component_matrix ubm_mu, ubm_sigma;
 double *ubm_w;
 worker_scratch *scratch;
+component_matrix *slots;
 
 constexpr int max_threads = 1024;
 
@@ -214,15 +216,19 @@ int main(int argc, char **argv)
         return fail(read_error(list_file));
 
     // All storage at once: the UBM's means (and its variances and weights
-    // when normalizing) and each worker's scratch.
+    // when normalizing), each worker's scratch and the record slots.
+    const int n_slots = record_slots(threads);
     scratch = static_cast<worker_scratch *>(std::calloc(static_cast<std::size_t>(threads), sizeof *scratch));
-    bool stored = scratch != nullptr && alloc_component_matrix(M, D, &ubm_mu);
+    slots = static_cast<component_matrix *>(std::calloc(static_cast<std::size_t>(n_slots), sizeof *slots));
+    bool stored = scratch != nullptr && slots != nullptr && alloc_component_matrix(M, D, &ubm_mu);
     if (normalize) {
         ubm_w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
         stored = stored && ubm_w != nullptr && alloc_component_matrix(M, D, &ubm_sigma);
     }
     for (int k = 0; k < threads; ++k)
-        stored = stored && alloc_scratch(M, D, &scratch[k]);
+        stored = stored && alloc_scratch(&scratch[k]);
+    for (int k = 0; k < n_slots; ++k)
+        stored = stored && alloc_component_matrix(M, D, &slots[k]);
     if (!stored)
         return fail(no_storage_text);
 
@@ -248,24 +254,20 @@ int main(int argc, char **argv)
                        (fstat(fileno(list), &st) == 0 && same_file(st, out_st))))
         return fail(file_message(out_file, "input file is output file"));
 
-    std::FILE *out = std::fopen(out_file, "wb");
-    if (out == nullptr)
-        return fail(open_error(out_file));
-    // Records go out in large writes.
-    std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
-
-    // One record per model; the records written before a failure stay.
+    // The output is opened, then one record written per model; the records
+    // written before a failure stay.
     progress_meter meter;
     if (progress)
         start_progress(&meter, stderr, survey.models);
     const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr,
-                          &items, list_file, out, out_file, progress ? &meter : nullptr};
-    fault = write_records(x, scratch, threads);
+                          &items, list_file, progress ? &meter : nullptr};
+    output out = {out_file, out_buffer, sizeof out_buffer, nullptr};
+    fault = write_records(x, &out, scratch, threads, slots);
     if (progress)
         finish_progress(&meter);
     if (!fault.empty())
         return fail(fault);
-    if (std::fclose(out) != 0)
+    if (std::fclose(out.stream) != 0)
         return fail(write_error(out_file));
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "supervectors.h"
 
-#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -12,11 +11,13 @@
 
 namespace gmm {
 
-bool alloc_scratch(std::int32_t M, std::int32_t D, worker_scratch *w)
+int record_slots(int n) { return n == 1 ? 1 : 2 * n; }
+
+bool alloc_scratch(worker_scratch *w)
 {
     w->chunk = static_cast<char *>(std::malloc(chunk_bytes + 1));
     w->path = static_cast<char *>(std::malloc(max_line_bytes + 1));
-    return w->chunk != nullptr && w->path != nullptr && alloc_component_matrix(M, D, &w->mu);
+    return w->chunk != nullptr && w->path != nullptr;
 }
 
 bool list_path(const text_line &l, char *path)
@@ -64,92 +65,150 @@ void make_record(const extraction &x, double **mu)
     }
 }
 
-constexpr std::int64_t none_failed = INT64_MAX;
-
-// What the workers share and change, under `lock`.
-struct turns {
-    std::mutex lock;
-    std::condition_variable written; // a record was written or the run stopped
-    std::int64_t handed = 0;         // list items handed out so far
-    std::int64_t next = 0;           // the item whose record goes out next
-    std::int64_t failed = none_failed; // the first failing item, once its turn came
-    bool list_done = false;
-    std::string message;             // the failing item's message
+// A list item taken and not yet written: the slot it is read into, and
+// once read, its record ready there or its failure.
+struct in_flight {
+    int slot;
+    bool done;
+    std::string fault;
 };
 
-// One worker: takes items until the list ends or the run stops.
-void work(const extraction &x, turns *t, worker_scratch *w)
-{
-    const std::size_t record_values = static_cast<std::size_t>(x.M) * static_cast<std::size_t>(x.D);
-    for (;;) {
-        // Take the next list line that names a model; a list that cannot be
-        // read fails at the item it would have been.
-        std::int64_t item;
-        std::string fault;
-        {
-            std::lock_guard<std::mutex> g(t->lock);
-            text_line l;
-            for (;;) {
-                if (t->list_done || t->failed != none_failed)
-                    return;
-                const line_status st = next_line(x.list, &l);
-                if (st == line_status::ok && !list_path(l, w->path))
-                    continue;
-                if (st == line_status::end) {
-                    t->list_done = true;
-                    return;
-                }
-                if (st == line_status::error) {
-                    t->list_done = true;
-                    fault = read_error(x.list_file);
-                }
-                break;
-            }
-            item = t->handed++;
-        }
-        if (fault.empty())
-            fault = read_model(w->path, x.D, x.M, x.header, w->chunk, w->mu.rows);
-        if (fault.empty())
-            make_record(x, w->mu.rows);
+// What the workers share and change, under `lock`.  At most as many items
+// are in flight as there are slots, so item k is kept at flight[k % slots].
+struct run_state {
+    std::mutex lock;
+    std::condition_variable changed; // a slot came free, or the run ended
+    component_matrix *slots;
+    std::vector<int> free_slots;
+    std::vector<in_flight> flight;
+    output *out;
+    std::int64_t handed = 0;     // items taken from the list
+    std::int64_t next = 0;       // the item whose record goes out next
+    bool list_done = false;      // no more items
+    bool out_open = false;       // records may be written
+    bool writing = false;        // a thread is writing records
+    bool stopped = false;        // the run ended with `message`
+    std::string message;
+};
 
-        // Wait for this item's turn; an earlier failure ends the wait.  The
-        // record is written outside the lock: only the item whose turn it is
-        // writes, and the other workers go on taking and reading models.
-        std::unique_lock<std::mutex> g(t->lock);
-        t->written.wait(g, [&] { return t->next == item || t->failed < item; });
-        if (t->failed < item)
-            return;
-        g.unlock();
-        if (fault.empty() && std::fwrite(w->mu.block, sizeof(double), record_values, x.out) != record_values)
-            fault = write_error(x.out_file);
-        g.lock();
-        if (!fault.empty()) {
-            t->failed = item;
-            t->message = fault;
-        } else {
-            ++t->next;
-            if (x.progress != nullptr)
-                count_model(x.progress);
+void stop(run_state *t, const std::string &message)
+{
+    t->stopped = true;
+    t->message = message;
+    t->changed.notify_all();
+}
+
+// Writes every ready record, in list order, until the next one is not
+// ready.  One thread writes at a time, outside the lock; the caller holds it.
+void write_ready(const extraction &x, run_state *t, std::unique_lock<std::mutex> &g)
+{
+    if (t->writing || !t->out_open)
+        return;
+    t->writing = true;
+    const std::size_t values = static_cast<std::size_t>(x.M) * static_cast<std::size_t>(x.D);
+    while (!t->stopped && t->next < t->handed) {
+        in_flight &f = t->flight[static_cast<std::size_t>(t->next % static_cast<std::int64_t>(t->flight.size()))];
+        if (!f.done)
+            break;
+        if (!f.fault.empty()) {
+            stop(t, f.fault);
+            break;
         }
         g.unlock();
-        t->written.notify_all();
-        if (!fault.empty())
+        const bool written = std::fwrite(t->slots[f.slot].block, sizeof(double), values, t->out->stream) == values;
+        g.lock();
+        if (!written) {
+            stop(t, write_error(t->out->path));
+            break;
+        }
+        t->free_slots.push_back(f.slot);
+        ++t->next;
+        if (x.progress != nullptr)
+            count_model(x.progress);
+        t->changed.notify_all();
+    }
+    t->writing = false;
+}
+
+// One worker: takes items until the list ends or the run stops.
+void work(const extraction &x, run_state *t, worker_scratch *w)
+{
+    std::unique_lock<std::mutex> g(t->lock);
+    for (;;) {
+        t->changed.wait(g, [&] { return t->stopped || t->list_done || !t->free_slots.empty(); });
+        if (t->stopped || t->list_done)
             return;
+        // The next list line that names a model; a list that cannot be read
+        // fails at the item it would have been.
+        text_line l;
+        line_status st;
+        do
+            st = next_line(x.list, &l);
+        while (st == line_status::ok && !list_path(l, w->path));
+        if (st == line_status::end) {
+            t->list_done = true;
+            t->changed.notify_all();
+            return;
+        }
+        const std::int64_t item = t->handed++;
+        const int slot = t->free_slots.back();
+        t->free_slots.pop_back();
+        in_flight &f = t->flight[static_cast<std::size_t>(item % static_cast<std::int64_t>(t->flight.size()))];
+        f = {slot, false, {}};
+        std::string fault;
+        if (st == line_status::error) {
+            t->list_done = true;
+            fault = read_error(x.list_file);
+        } else {
+            g.unlock();
+            double **mu = t->slots[slot].rows;
+            fault = read_model(w->path, x.D, x.M, x.header, w->chunk, mu);
+            if (fault.empty())
+                make_record(x, mu);
+            g.lock();
+        }
+        f.done = true;
+        f.fault = std::move(fault);
+        write_ready(x, t, g);
     }
 }
 
 } // namespace
 
-std::string write_records(const extraction &x, worker_scratch *scratch, int n)
+std::string write_records(const extraction &x, output *out, worker_scratch *scratch, int n,
+                          component_matrix *slots)
 {
-    turns t;
-    std::vector<std::thread> others;
+    run_state t;
+    t.slots = slots;
+    t.out = out;
+    const int s = record_slots(n);
+    t.flight.resize(static_cast<std::size_t>(s));
+    for (int k = s - 1; k >= 0; --k)
+        t.free_slots.push_back(k);
+
     // Where the system refuses more threads, the ones it gave do the work:
     // the records are the same for any number of workers.
+    std::vector<std::thread> others;
     try {
         for (int k = 1; k < n; ++k)
             others.emplace_back(work, std::cref(x), &t, &scratch[k]);
     } catch (const std::system_error &) {
+    }
+
+    // The output is opened (and an old one truncated) while the other
+    // workers read the first models; nothing is written before.
+    std::FILE *stream = std::fopen(out->path, "wb");
+    if (stream != nullptr)
+        std::setvbuf(stream, out->buffer, _IOFBF, out->buffer_bytes);
+    {
+        std::unique_lock<std::mutex> g(t.lock);
+        out->stream = stream;
+        if (stream == nullptr) {
+            stop(&t, open_error(out->path));
+        } else {
+            t.out_open = true;
+            write_ready(x, &t, g);
+        }
     }
     work(x, &t, &scratch[0]);
     for (std::thread &th : others)

@@ -1,13 +1,14 @@
 // Writing the records of a list of models, by one worker or several side by
 // side.
 //
-// Each worker takes the next list line, reads that model into its own
-// matrix, turns its means into the record in place and waits for its turn to
-// write it: records reach the output strictly in list order, from whichever
-// worker holds the next one.  The first list line that fails, in list order,
-// stops the run; the records of the lines before it are all written and no
-// later one is, whatever the number of workers and whichever failed first in
-// time.
+// Each worker takes the next list line, reads that model into a free record
+// slot and turns its means into the record there.  Records reach the output
+// strictly in list order: whichever worker finds the next record ready
+// writes it, and every ready record after it.  With several workers each has
+// two slots, so a worker whose record waits for an earlier one goes on with
+// the next model.  The first list line that fails, in list order, stops the
+// run; the records of the lines before it are all written and no later one
+// is, whatever the number of workers and whichever failed first in time.
 #pragma once
 
 #include <cstdint>
@@ -19,16 +20,18 @@
 
 namespace gmm {
 
-// A worker's own storage: its read chunk, the path of its current model and
-// the matrix the model's means are read into and its record made in.
+// A worker's own storage: its read chunk and the path of its current model.
 struct worker_scratch {
     char *chunk;
     char *path;
-    component_matrix mu;
 };
 
-// Obtains one worker's storage for M x D models; false when it cannot be had.
-bool alloc_scratch(std::int32_t M, std::int32_t D, worker_scratch *w);
+// How many record slots `n` workers use: one for a worker alone, two each
+// for several.
+int record_slots(int n);
+
+// Obtains one worker's storage; false when it cannot be had.
+bool alloc_scratch(worker_scratch *w);
 
 // The path a list line names: everything before its newline (or a NUL),
 // copied into `path` (max_line_bytes + 1 bytes).  False for a line that
@@ -51,14 +54,25 @@ struct extraction {
     double *const *sqrt_sigma;   // weights and variances; otherwise null
     line_reader *list;           // the list, read from its start
     const char *list_file;
-    std::FILE *out;              // the output, opened
-    const char *out_file;
     progress_meter *progress;    // or null
 };
 
-// Writes one record per model of the list with `n` workers, each with its
-// scratch (the first one runs on the calling thread).  Returns the message of
-// the first failing list line, or "" when the whole list was written.
-std::string write_records(const extraction &x, worker_scratch *scratch, int n);
+// The supervector file, opened ("wb") by write_records with its buffer.
+struct output {
+    const char *path;
+    char *buffer;
+    std::size_t buffer_bytes;
+    std::FILE *stream; // once opened
+};
+
+// Opens the output and writes one record per model of the list with `n`
+// workers, each with its scratch, and record_slots(n) M x D matrices as
+// record slots.  The calling thread opens the output and then works as the
+// first worker; the others start reading models while the output is opened.
+// Returns the message of the failure that ends the run (the output that
+// cannot be opened, or the first failing list line), or "" when the whole
+// list was written.  The caller closes the output.
+std::string write_records(const extraction &x, output *out, worker_scratch *scratch, int n,
+                          component_matrix *slots);
 
 } // namespace gmm
