@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "le_text.h"
 #include "model_io.h"
 
 using namespace gmm;
@@ -61,6 +62,22 @@ void check_read(const std::uint8_t *data, std::size_t size, std::int32_t D, std:
                     (r.fault == read_fault::none && std::memcmp(means.data(), mu.block, cells * 8) != 0))
                     std::abort();
             }
+        }
+        // Values kept as text: the same verdict as values converted.
+        if (pass == 1) {
+            text_matrix tmu, tsigma;
+            std::vector<le_text> tw(static_cast<std::size_t>(M));
+            if (!alloc_text_matrix(M, D, &tmu) || !alloc_text_matrix(M, D, &tsigma))
+                std::abort();
+            std::rewind(f);
+            start_lines(&lines, f, chunk);
+            const read_result c = read_mu_sigma_w_text(D, M, &lines, tmu.rows, tsigma.rows, tw.data());
+            if (c.fault != r.fault || c.line != r.line || c.found != r.found || c.expected != r.expected)
+                std::abort();
+            std::free(tmu.block);
+            std::free(tmu.rows);
+            std::free(tsigma.block);
+            std::free(tsigma.rows);
         }
         if (r.fault != read_fault::none) {
             if (read_fault_message(r, "m").empty())

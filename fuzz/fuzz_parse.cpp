@@ -1,11 +1,13 @@
 // Fuzz target: text to double, checked bit for bit against strtod on every
 // input of any length, both for a whole token and for the tokens of a values
-// line.
+// line; and each token kept as text, checked against what "%le" prints.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "le_text.h"
 #include "parse_number.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -30,8 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (p == end || *p == '\0')
             std::abort();
         want = std::strtod(t, nullptr);
-        p = gmm::scan_double(p, end, &got);
-        if (std::memcmp(&want, &got, 8) != 0)
+        gmm::le_text kept;
+        const char *after = gmm::scan_double(p, end, &got);
+        if (gmm::scan_le_text(p, end, &kept) != after || std::memcmp(&want, &got, 8) != 0)
+            std::abort();
+        p = after;
+        // Kept as text, the token is what "%le" prints of its value.
+        char printed[64];
+        const int n = std::snprintf(printed, sizeof printed, "%le", want);
+        if (n != kept.size || std::memcmp(printed, kept.text, kept.size) != 0)
             std::abort();
     }
     return 0;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "le_text.h"
 #include "messages.h"
 #include "parse_number.h"
 
@@ -64,9 +65,19 @@ std::int64_t count_row(const text_line &l, std::int32_t D)
     return k < D ? k : D;
 }
 
+// One value of a values line, converted where it lies: to a double, or to
+// the text "%le" prints for it.  Each returns the end of its token.
+const char *take_value(const char *p, const char *end, double *out) { return scan_double(p, end, out); }
+const char *take_value(const char *p, const char *end, le_text *out) { return scan_le_text(p, end, out); }
+
+// A weight token, the same two ways.
+void take_weight(const token &t, double *out) { *out = parse_double(t.s, t.n); }
+void take_weight(const token &t, le_text *out) { *out = le_text_of(t.s, t.n); }
+
 // Converts the first D numbers of a values line into `row` (or, with `row`
 // null, only counts them); returns how many the line held, up to D.
-std::int64_t parse_row(const text_line &l, std::int32_t D, double *row)
+template <typename Cell>
+std::int64_t parse_row(const text_line &l, std::int32_t D, Cell *row)
 {
     if (row == nullptr)
         return count_row(l, D);
@@ -77,7 +88,7 @@ std::int64_t parse_row(const text_line &l, std::int32_t D, double *row)
             ++p;
         if (p == end || *p == '\0')
             break;
-        p = scan_double(p, end, &row[k++]);
+        p = take_value(p, end, &row[k++]);
     }
     return k;
 }
@@ -101,7 +112,8 @@ bool take(line_reader *in, text_line *l, std::int64_t expected, read_result *res
 }
 
 // Reads a values line into `row`.
-bool take_row(line_reader *in, std::int32_t D, double *row, std::int64_t expected, read_result *res)
+template <typename Cell>
+bool take_row(line_reader *in, std::int32_t D, Cell *row, std::int64_t expected, read_result *res)
 {
     text_line l;
     if (!take(in, &l, expected, res))
@@ -135,8 +147,9 @@ read_result take_header(std::int32_t D, std::int32_t M, line_reader *in, header_
     return res;
 }
 
-read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, header_rule rule)
+template <typename Cell>
+read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
+                            header_rule rule)
 {
     const std::int64_t expected = 8 + 6 * static_cast<std::int64_t>(M);
     read_result res = take_header(D, M, in, rule);
@@ -153,12 +166,12 @@ read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, dou
             if (!next_token(p, l.end, true, &t) || !next_token(p, l.end, true, &t) ||
                 !next_token(p, l.end, true, &t))
                 return {read_fault::no_weight, in->count, 0, 0};
-            w[i] = parse_double(t.s, t.n);
+            take_weight(t, &w[i]);
         }
         if (!take(in, &l, expected, &res) ||            // mean header
             !take_row(in, D, mu[i], expected, &res) ||  // means
             !take(in, &l, expected, &res) ||            // variance header
-            !take_row(in, D, sigma != nullptr ? sigma[i] : nullptr, expected, &res) ||
+            !take_row(in, D, sigma != nullptr ? sigma[i] : static_cast<Cell *>(nullptr), expected, &res) ||
             !take(in, &l, expected, &res))              // Gaussian constant
             return res;
     }
@@ -213,16 +226,20 @@ read_result read_model_header(line_reader *in, model_header *out)
     return no_fault;
 }
 
-bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *out)
+namespace {
+
+// M rows of D cells: one block and M row pointers.
+template <typename Cell>
+bool alloc_rows(std::int32_t M, std::int32_t D, Cell **block_out, Cell ***rows_out)
 {
     if (M < 1 || D < 1)
         return false;
     std::uint64_t cells, bytes;
     if (__builtin_mul_overflow(static_cast<std::uint64_t>(M), static_cast<std::uint64_t>(D), &cells) ||
-        __builtin_mul_overflow(cells, std::uint64_t{sizeof(double)}, &bytes))
+        __builtin_mul_overflow(cells, std::uint64_t{sizeof(Cell)}, &bytes))
         return false;
-    auto **rows = static_cast<double **>(std::malloc(static_cast<std::size_t>(M) * sizeof(double *)));
-    auto *block = static_cast<double *>(std::malloc(bytes));
+    auto **rows = static_cast<Cell **>(std::malloc(static_cast<std::size_t>(M) * sizeof(Cell *)));
+    auto *block = static_cast<Cell *>(std::malloc(bytes));
     if (rows == nullptr || block == nullptr) {
         std::free(rows);
         std::free(block);
@@ -230,21 +247,43 @@ bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *ou
     }
     for (std::int32_t i = 0; i < M; ++i)
         rows[i] = block + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);
-    out->block = block;
-    out->rows = rows;
+    *block_out = block;
+    *rows_out = rows;
     return true;
+}
+
+} // namespace
+
+bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *out)
+{
+    return alloc_rows(M, D, &out->block, &out->rows);
+}
+
+bool alloc_text_matrix(std::int32_t M, std::int32_t D, text_matrix *out)
+{
+    return alloc_rows(M, D, &out->block, &out->rows);
 }
 
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                           header_rule header)
 {
-    return read_components(D, M, in, mu, sigma, nullptr, header);
+    return read_components<double>(D, M, in, mu, sigma, nullptr, header);
 }
 
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                             double *w, header_rule header)
 {
     return read_components(D, M, in, mu, sigma, w, header);
+}
+
+} // namespace gmm
+
+namespace gmm {
+
+read_result read_mu_sigma_w_text(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
+                                 le_text *w)
+{
+    return read_components(D, M, in, mu, sigma, w, header_rule::skip);
 }
 
 } // namespace gmm

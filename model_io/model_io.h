@@ -38,6 +38,13 @@ struct component_matrix {
     double **rows;
 };
 
+// The same, each value kept as the text "%le" prints for it.
+struct le_text;
+struct text_matrix {
+    le_text *block;
+    le_text **rows;
+};
+
 // What a reader found wrong with a file, and where.
 enum class read_fault {
     none,
@@ -70,6 +77,9 @@ read_result read_model_header(line_reader *in, model_header *out);
 // does not fit in 64 bits; nothing is stored in *out then.
 bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *out);
 
+// The same for an M x D matrix of values kept as text.
+bool alloc_text_matrix(std::int32_t M, std::int32_t D, text_matrix *out);
+
 // What a component reader does with lines 1 to 8 of the file.
 enum class header_rule {
     skip,  // they are skipped: D and M are the caller's
@@ -87,5 +97,15 @@ read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, doubl
 // The same, and the weight of each component from its component line.
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                             double *w, header_rule header = header_rule::skip);
+
+} // namespace gmm
+
+namespace gmm {
+
+// read_mu_sigma_w with every value kept as the text "%le" prints for the
+// number read (le_text.h): the same lines read, the same faults found, and
+// a token already of that shape copied as it stands, not converted twice.
+read_result read_mu_sigma_w_text(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
+                                 le_text *w);
 
 } // namespace gmm

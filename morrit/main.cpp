@@ -50,9 +50,11 @@ const program_info morrit = {
     options,
 };
 
-// Storage for the run, obtained once and held until the process ends.
-component_matrix mu, sigma;
-double *w;
+// Storage for the run, obtained once and held until the process ends: the
+// means, the variances and the weights, each value kept as the text it is
+// printed as.
+text_matrix mu, sigma;
+le_text *w;
 
 std::string write_fault(write_status s, const char *path)
 {
@@ -90,13 +92,13 @@ int main(int argc, char **argv)
     if (!restart_lines(&lines))
         return fail(read_error(model_path));
 
-    if (!alloc_component_matrix(M, D, &mu) || !alloc_component_matrix(M, D, &sigma))
+    if (!alloc_text_matrix(M, D, &mu) || !alloc_text_matrix(M, D, &sigma))
         return fail(no_storage_text);
-    w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
+    w = static_cast<le_text *>(std::malloc(static_cast<std::size_t>(M) * sizeof(le_text)));
     if (w == nullptr)
         return fail(no_storage_text);
 
-    r = read_mu_sigma_w(D, M, &lines, mu.rows, sigma.rows, w);
+    r = read_mu_sigma_w_text(D, M, &lines, mu.rows, sigma.rows, w);
     std::fclose(in);
     if (r.fault != read_fault::none)
         return fail(read_fault_message(r, model_path));

@@ -1,8 +1,8 @@
 #include "text_writer.h"
 
 #include <cstdio>
+#include <cstring>
 
-#include "format_le.h"
 
 namespace gmm {
 
@@ -27,15 +27,17 @@ void drain(text_out *t)
 }
 
 // Appends one value and the character after it (a space, a newline, or
-// nothing when `after` is 0).
-void put(text_out *t, double v, char after)
+// nothing when `after` is 0).  The text is copied whole, all 16 bytes, and
+// only its own characters kept.
+void put(text_out *t, const le_text &v, char after)
 {
-    if (t->used > text_bytes - max_le_chars - 1)
+    if (t->used > text_bytes - static_cast<int>(sizeof v) - 1)
         drain(t);
-    char *end = format_le(t->buf + t->used, v);
-    if (after != 0)
-        *end++ = after;
-    t->used = static_cast<int>(end - t->buf);
+    char *end = t->buf + t->used;
+    std::memcpy(end, &v, sizeof v);
+    end += v.size;
+    *end = after;
+    t->used = static_cast<int>(end - t->buf) + (after != 0);
 }
 
 write_status finish(text_out *t)
@@ -58,7 +60,7 @@ bool begin(const char *path)
 
 } // namespace
 
-write_status write_array(double *const *rows, std::int32_t M, std::int32_t D, const char *path)
+write_status write_array(le_text *const *rows, std::int32_t M, std::int32_t D, const char *path)
 {
     if (!begin(path))
         return write_status::open_failed;
@@ -71,7 +73,7 @@ write_status write_array(double *const *rows, std::int32_t M, std::int32_t D, co
     return finish(&out);
 }
 
-write_status write_vector(const double *values, std::int32_t n, const char *path)
+write_status write_vector(const le_text *values, std::int32_t n, const char *path)
 {
     if (!begin(path))
         return write_status::open_failed;

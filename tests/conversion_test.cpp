@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "format_le.h"
+#include "le_text.h"
 #include "parse_number.h"
 
 namespace {
@@ -264,6 +265,46 @@ TEST(format_le, random_bit_patterns_and_model_values)
         if (!prints_like_snprintf(w))
             return;
     }
+}
+
+// A token kept as text is what "%le" prints for strtod's value of it, both
+// whole and as one token of a values line: tokens of the printed shape are
+// copied, every other is read and printed, and the two must never differ.
+bool keeps_like_snprintf(const std::string &token)
+{
+    char want[64];
+    const int n = std::snprintf(want, sizeof want, "%le", std::strtod(token.c_str(), nullptr));
+    const gmm::le_text whole = gmm::le_text_of(token.data(), token.size());
+    const std::string line = token + " 1";
+    gmm::le_text first;
+    const char *end = gmm::scan_le_text(line.data(), line.data() + line.size(), &first);
+    if (std::string(whole.text, whole.size) == std::string(want, static_cast<std::size_t>(n)) &&
+        std::string(first.text, first.size) == std::string(want, static_cast<std::size_t>(n)) &&
+        end == line.data() + token.size())
+        return true;
+    ADD_FAILURE() << "token \"" << token << "\": kept \"" << std::string(whole.text, whole.size) << "\" and \""
+                  << std::string(first.text, first.size) << "\", snprintf gives \"" << want << "\"";
+    return false;
+}
+
+TEST(le_text, tokens_kept_as_printed)
+{
+    const char *tokens[] = {"1.000000e+00", "-2.500000e-01", "0.000000e+00", "-0.000000e+00", "0.500000e+00",
+                            "1.000000e-00", "1.000000e+23", "9.999999e+22", "1.000000E+00", "1.000000e+5",
+                            "1.0000000e+00", "1.000000e+100", "9.999999e+99", "1.000000e-99", "-9.999999e-99",
+                            "2.249273e+00x", "+1.000000e+00", "1.000000e+00\r", "inf", "-nan", "0x1p3", "7"};
+    for (const char *t : tokens)
+        keeps_like_snprintf(t);
+    // Every exponent "%le" writes with two digits, with random digits.
+    std::mt19937_64 rng(7);
+    char text[32];
+    for (int e = -99; e <= 99; ++e)
+        for (int i = 0; i < 200 * scale(); ++i) {
+            const long q = 1000000 + static_cast<long>(rng() % 9000000);
+            std::snprintf(text, sizeof text, "%s%ld.%06lde%+03d", rng() % 2 ? "-" : "", q / 1000000, q % 1000000, e);
+            if (!keeps_like_snprintf(text))
+                return;
+        }
 }
 
 } // namespace
