@@ -133,43 +133,64 @@ inline bool fast_decimal(const char *&p, const char *end, double *out)
     return true;
 }
 
+// The decimal exponents e for which seven digits m scale to m x 10^(e-6)
+// with one exact power of ten, and for each (index e - lowest_e) that power
+// as a factor `mul` and a divisor `div`, one of the two being 1, so that the
+// one rounding is that of a correct product or quotient.
+inline constexpr int lowest_e = 6 - 22, highest_e = 6 + 22;
+
+struct e_scale {
+    double mul, div;
+};
+
+inline constexpr auto e_scales = [] {
+    struct table {
+        e_scale at[highest_e - lowest_e + 1];
+    } t{};
+    for (int e = lowest_e; e <= highest_e; ++e) {
+        const int s = e - 6;
+        t.at[e - lowest_e] = s >= 0 ? e_scale{exact_pow10[s], 1.0} : e_scale{1.0, exact_pow10[-s]};
+    }
+    return t;
+}();
+
 // The shape "%e" prints and model files hold: [-]d.dddddde(+|-)dd, checked
-// and converted with two loads and no loop.  True and *out set, with p left
-// after the number, when the text at p has exactly that shape.
+// and converted with two loads, no loop and one test of the whole shape.
+// True and *out set, with p left after the number, when the text at p has
+// exactly that shape.
 inline bool fast_e_form(const char *&p, const char *end, double *out)
 {
-    const char *q = p;
-    const bool negative = q < end && *q == '-';
-    q += negative;
+    const bool negative = p < end && *p == '-';
+    const char *q = p + negative;
     if (end - q < 12)
         return false;
     std::uint64_t w;
     std::uint32_t t;
     std::memcpy(&w, q, 8);     // "d.dddddd"
     std::memcpy(&t, q + 8, 4); // "e+dd"
-    if (((w >> 8) & 0xFF) != '.')
+    // Less what each byte must be: then the digits are bytes below 10 and
+    // the point a zero byte.  A byte below its mark borrows and is left
+    // with its top bit set, so the test below catches it.
+    const std::uint64_t y = w - 0x3030303030302E30ULL;
+    // Less "e+00", with 'E' made 'e': 0, then 0 for '+' or 2 for '-', then
+    // the two exponent digits.
+    const std::uint32_t x = (t | 0x20) - 0x30302B65u;
+    const std::uint64_t wrong = (y & 0xFF00) | ((y | (y + 0x7676767676767676ULL)) & 0x8080808080808080ULL) |
+                                (x & 0xFDFF) | ((x | (x + 0x76760000u)) & 0x80800000u);
+    if (wrong != 0)
         return false;
-    // With a '0' in place of the point, all eight bytes must be digits (the
-    // point itself would borrow from the digit after it).
-    const std::uint64_t x = ((w & ~0xFF00ULL) | 0x3000ULL) - 0x3030303030303030ULL;
-    if (((x | (x + 0x7676767676767676ULL)) & 0x8080808080808080ULL) != 0)
+    const int k = static_cast<int>(((x >> 16) & 0xFF) * 10 + (x >> 24));
+    const unsigned at = static_cast<unsigned>(((x & 0x200) != 0 ? -k : k) - lowest_e);
+    if (at > highest_e - lowest_e)
         return false;
-    const unsigned e = t & 0xDF, sign = (t >> 8) & 0xFF;
-    const unsigned d1 = ((t >> 16) & 0xFF) - '0', d2 = (t >> 24) - '0';
-    if (e != 'E' || (sign != '+' && sign != '-') || d1 > 9 || d2 > 9)
-        return false;
+    const e_scale &scale = e_scales.at[at];
     // The six fraction digits, combined pairwise as in digit_run.
-    std::uint64_t v = x & 0xFFFFFFFFFFFF0000ULL;
+    std::uint64_t v = y & 0xFFFFFFFFFFFF0000ULL;
     v = (v * 10) + (v >> 8);
     v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-    const std::uint64_t m = (x & 0xFF) * 1000000 + v;
-    const long k = static_cast<long>(d1 * 10 + d2);
-    const long scale = (sign == '-' ? -k : k) - 6;
-    if (scale < -22 || scale > 22)
-        return false;
-    const double r = scale < 0 ? static_cast<double>(m) / exact_pow10[-scale]
-                               : static_cast<double>(m) * exact_pow10[scale];
+    const std::uint64_t m = (y & 0xFF) * 1000000 + v;
+    const double r = static_cast<double>(m) * scale.mul / scale.div;
     *out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(r) | std::uint64_t{negative} << 63);
     p = q + 12;
     return true;
