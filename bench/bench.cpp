@@ -34,18 +34,23 @@ struct measured {
     double seconds;
 };
 
+// In a forked child: runs `argv` in place of the child.
+[[noreturn]] void exec_child(const std::vector<std::string> &argv)
+{
+    std::vector<char *> a;
+    for (const std::string &s : argv)
+        a.push_back(const_cast<char *>(s.c_str()));
+    a.push_back(nullptr);
+    execv(a[0], a.data());
+    _exit(127);
+}
+
 measured run(const std::vector<std::string> &argv)
 {
     auto t0 = std::chrono::steady_clock::now();
     pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> a;
-        for (const std::string &s : argv)
-            a.push_back(const_cast<char *>(s.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        exec_child(argv);
     int status = 0;
     waitpid(pid, &status, 0);
     auto t1 = std::chrono::steady_clock::now();
@@ -64,12 +69,7 @@ long peak_kib(const std::vector<std::string> &argv)
     pid_t pid = fork();
     if (pid == 0) {
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        std::vector<char *> a;
-        for (const std::string &s : argv)
-            a.push_back(const_cast<char *>(s.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
+        exec_child(argv);
     }
     int status = 0;
     waitpid(pid, &status, 0); // stopped at the exec

@@ -26,32 +26,18 @@ struct le_text {
 namespace detail {
 
 // True, with the text kept in *out and p left after it, when the token at p
-// has exactly the shape "%le" prints.
+// has exactly the shape "%le" prints: as read_e_form, with a lower-case 'e',
+// a first digit of 1 to 9 (zero is left to the slow path) and never "e-00".
 inline bool printed_shape(const char *&p, const char *end, le_text *out)
 {
-    const bool negative = p < end && *p == '-';
-    const char *q = p + negative;
-    if (end - q < 12)
-        return false;
-    std::uint64_t w;
-    std::uint32_t t;
-    std::memcpy(&w, q, 8);     // "d.dddddd"
-    std::memcpy(&t, q + 8, 4); // "e+dd"
-    // As in fast_e_form: with a '0' in place of the point, eight digits.
-    const std::uint64_t x = ((w & ~0xFF00ULL) | 0x3000ULL) - 0x3030303030303030ULL;
-    const unsigned first = w & 0xFF, sign = (t >> 8) & 0xFF;
-    const unsigned d1 = ((t >> 16) & 0xFF) - '0', d2 = (t >> 24) - '0';
-    // "%le" writes a lower-case 'e', never a first digit 0 (but for zero,
-    // left to the slow path), and "e+00", never "e-00".
-    if (((w >> 8) & 0xFF) != '.' || ((x | (x + 0x7676767676767676ULL)) & 0x8080808080808080ULL) != 0 ||
-        first == '0' || (t & 0xFF) != 'e' || (sign != '+' && sign != '-') || d1 > 9 || d2 > 9 ||
-        (sign == '-' && d1 == 0 && d2 == 0))
+    e_form f;
+    if (!read_e_form(p, end, &f) || (f.t & 0xFF) != 'e' || (f.y & 0xFF) == 0 || (f.x & 0xFFFF0200u) == 0x200)
         return false;
     out->text[0] = '-';
-    std::memcpy(out->text + negative, &w, 8);
-    std::memcpy(out->text + negative + 8, &t, 4);
-    out->size = static_cast<std::uint8_t>(12 + negative);
-    p = q + 12;
+    std::memcpy(out->text + f.negative, &f.w, 8);
+    std::memcpy(out->text + f.negative + 8, &f.t, 4);
+    out->size = static_cast<std::uint8_t>(12 + f.negative);
+    p = f.digits + 12;
     return true;
 }
 

@@ -133,6 +133,34 @@ inline bool fast_decimal(const char *&p, const char *end, double *out)
     return true;
 }
 
+// A token of the shape "%e" prints and model files hold,
+// [-]d.dddddde(+|-)dd (with 'e' or 'E'), as its sign and its two loads less
+// what each byte must be: y holds the seven digits and a zero for the point,
+// x a zero for the 'e', 0 for '+' or 2 for '-', and the exponent's digits.
+struct e_form {
+    bool negative;
+    const char *digits; // the first digit; the token ends 12 bytes on
+    std::uint64_t w, y; // "d.dddddd" as read, and less "0.000000"
+    std::uint32_t t, x; // "e+dd" as read, and less "e+00" ('E' made 'e')
+};
+
+// True, with *f filled, when the text at p has that shape: both loads are
+// tested at once, a byte below its mark borrowing and so left with its top
+// bit set.
+inline bool read_e_form(const char *p, const char *end, e_form *f)
+{
+    f->negative = p < end && *p == '-';
+    f->digits = p + f->negative;
+    if (end - f->digits < 12)
+        return false;
+    std::memcpy(&f->w, f->digits, 8);
+    std::memcpy(&f->t, f->digits + 8, 4);
+    f->y = f->w - 0x3030303030302E30ULL;
+    f->x = (f->t | 0x20) - 0x30302B65u;
+    return ((f->y & 0xFF00) | ((f->y | (f->y + 0x7676767676767676ULL)) & 0x8080808080808080ULL) |
+            (f->x & 0xFDFF) | ((f->x | (f->x + 0x76760000u)) & 0x80800000u)) == 0;
+}
+
 // The decimal exponents e for which seven digits m scale to m x 10^(e-6)
 // with one exact power of ten, and for each (index e - lowest_e) that power
 // as a factor `mul` and a divisor `div`, one of the two being 1, so that the
@@ -154,45 +182,28 @@ inline constexpr auto e_scales = [] {
     return t;
 }();
 
-// The shape "%e" prints and model files hold: [-]d.dddddde(+|-)dd, checked
-// and converted with two loads, no loop and one test of the whole shape.
-// True and *out set, with p left after the number, when the text at p has
-// exactly that shape.
+// The shape above, converted with one test of the shape and one table
+// read.  True and *out set, with p left after the number, when the text at
+// p has exactly that shape.
 inline bool fast_e_form(const char *&p, const char *end, double *out)
 {
-    const bool negative = p < end && *p == '-';
-    const char *q = p + negative;
-    if (end - q < 12)
+    e_form f;
+    if (!read_e_form(p, end, &f))
         return false;
-    std::uint64_t w;
-    std::uint32_t t;
-    std::memcpy(&w, q, 8);     // "d.dddddd"
-    std::memcpy(&t, q + 8, 4); // "e+dd"
-    // Less what each byte must be: then the digits are bytes below 10 and
-    // the point a zero byte.  A byte below its mark borrows and is left
-    // with its top bit set, so the test below catches it.
-    const std::uint64_t y = w - 0x3030303030302E30ULL;
-    // Less "e+00", with 'E' made 'e': 0, then 0 for '+' or 2 for '-', then
-    // the two exponent digits.
-    const std::uint32_t x = (t | 0x20) - 0x30302B65u;
-    const std::uint64_t wrong = (y & 0xFF00) | ((y | (y + 0x7676767676767676ULL)) & 0x8080808080808080ULL) |
-                                (x & 0xFDFF) | ((x | (x + 0x76760000u)) & 0x80800000u);
-    if (wrong != 0)
-        return false;
-    const int k = static_cast<int>(((x >> 16) & 0xFF) * 10 + (x >> 24));
-    const unsigned at = static_cast<unsigned>(((x & 0x200) != 0 ? -k : k) - lowest_e);
+    const int k = static_cast<int>(((f.x >> 16) & 0xFF) * 10 + (f.x >> 24));
+    const unsigned at = static_cast<unsigned>(((f.x & 0x200) != 0 ? -k : k) - lowest_e);
     if (at > highest_e - lowest_e)
         return false;
     const e_scale &scale = e_scales.at[at];
     // The six fraction digits, combined pairwise as in digit_run.
-    std::uint64_t v = y & 0xFFFFFFFFFFFF0000ULL;
+    std::uint64_t v = f.y & 0xFFFFFFFFFFFF0000ULL;
     v = (v * 10) + (v >> 8);
     v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-    const std::uint64_t m = (y & 0xFF) * 1000000 + v;
+    const std::uint64_t m = (f.y & 0xFF) * 1000000 + v;
     const double r = static_cast<double>(m) * scale.mul / scale.div;
-    *out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(r) | std::uint64_t{negative} << 63);
-    p = q + 12;
+    *out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(r) | std::uint64_t{f.negative} << 63);
+    p = f.digits + 12;
     return true;
 }
 
