@@ -1,5 +1,8 @@
 #include "model_io.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -253,6 +256,22 @@ read_result read_model_header(line_reader *in, model_header *out)
 
 namespace {
 
+// Storage for a block of `bytes`.  A large block is placed on whole huge
+// pages and the kernel asked to back it with them, so that filling it
+// costs a page fault every 2 MiB, not every 4 KiB.  Either way it is
+// released with free() and its pages are obtained when first written.
+void *alloc_block(std::uint64_t bytes)
+{
+    constexpr std::uint64_t huge = std::uint64_t{1} << 21;
+    if (bytes < huge / 2 || bytes > SIZE_MAX - huge)
+        return std::malloc(static_cast<std::size_t>(bytes));
+    const std::size_t whole = static_cast<std::size_t>((bytes + huge - 1) & ~(huge - 1));
+    void *p = std::aligned_alloc(huge, whole);
+    if (p != nullptr)
+        madvise(p, whole, MADV_HUGEPAGE); // advice only: a refusal changes nothing
+    return p;
+}
+
 // M rows of D cells: one block and M row pointers.
 template <typename Cell>
 bool alloc_rows(std::int32_t M, std::int32_t D, Cell **block_out, Cell ***rows_out)
@@ -264,7 +283,7 @@ bool alloc_rows(std::int32_t M, std::int32_t D, Cell **block_out, Cell ***rows_o
         __builtin_mul_overflow(cells, std::uint64_t{sizeof(Cell)}, &bytes))
         return false;
     auto **rows = static_cast<Cell **>(std::malloc(static_cast<std::size_t>(M) * sizeof(Cell *)));
-    auto *block = static_cast<Cell *>(std::malloc(bytes));
+    auto *block = static_cast<Cell *>(alloc_block(bytes));
     if (rows == nullptr || block == nullptr) {
         std::free(rows);
         std::free(block);
