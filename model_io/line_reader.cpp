@@ -1,5 +1,8 @@
 #include "line_reader.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace gmm {
@@ -22,6 +25,24 @@ bool restart_lines(line_reader *r)
     return true;
 }
 
+// Reads up to n bytes: straight from the file where the stream has a file
+// descriptor (stdio would split a read whose size is not a multiple of its
+// block size in two, the second through its own buffer), otherwise through
+// stdio.  The number of bytes, 0 at the end, or -1 for an error.
+static long read_some(std::FILE *stream, char *to, std::size_t n)
+{
+    const int fd = fileno(stream);
+    if (fd < 0) {
+        const std::size_t got = std::fread(to, 1, n, stream);
+        return got == 0 && std::ferror(stream) ? -1 : static_cast<long>(got);
+    }
+    for (;;) {
+        const ssize_t got = read(fd, to, n);
+        if (got >= 0 || errno != EINTR)
+            return static_cast<long>(got);
+    }
+}
+
 // Moves the unread bytes to the front of the chunk and reads more behind
 // them.  Returns false when the stream reports an error.
 static bool refill(line_reader *r)
@@ -32,11 +53,11 @@ static bool refill(line_reader *r)
     r->pos = 0;
     r->fill = left;
     while (r->fill < chunk_bytes) {
-        std::size_t got = std::fread(r->chunk + r->fill, 1, chunk_bytes - r->fill, r->stream);
-        r->fill += got;
+        const long got = read_some(r->stream, r->chunk + r->fill, chunk_bytes - r->fill);
+        if (got < 0)
+            return false;
+        r->fill += static_cast<std::size_t>(got);
         if (got == 0) {
-            if (std::ferror(r->stream))
-                return false;
             r->at_eof = true;
             break;
         }
