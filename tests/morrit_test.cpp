@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -154,4 +158,64 @@ TEST(command_line, help_and_version)
         EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.argv[1];
         EXPECT_FALSE(exists(s.at("x")) || exists(s.at("z")));
     }
+}
+
+// A model large enough for its matrices to be placed on huge pages, its
+// values written both in the shape "%le" prints (kept as they stand) and
+// in others (read and printed): every output value is what "%le" prints of
+// what strtod reads.
+TEST(morrit_large, outputs_are_what_the_c_library_prints)
+{
+    const int M = 1100, D = 64;
+    model m;
+    std::uint64_t x = 88172645463325252ULL;
+    auto next = [&] { // xorshift: values of every sign and size
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        return std::ldexp(static_cast<double>(x >> 11), -53 + static_cast<int>(x % 40) - 20) * ((x >> 5) % 2 ? 1 : -1);
+    };
+    for (int i = 0; i < M; ++i) {
+        m.mu.emplace_back();
+        m.sigma.emplace_back();
+        m.w.push_back(next());
+        for (int j = 0; j < D; ++j) {
+            m.mu.back().push_back(next());
+            m.sigma.back().push_back(next());
+        }
+    }
+    // Means in the printed shape, variances and weights with all 17 digits.
+    std::string text = model_text(m, "%.17g");
+    for (int i = 0; i < M; ++i) {
+        std::string line;
+        char num[64];
+        for (double v : m.mu[i]) {
+            std::snprintf(num, sizeof num, " %e", v);
+            line += num;
+        }
+        text = with_line(text, 11 + 6 * i, line);
+    }
+    auto printed = [](double v) {
+        char num[64];
+        std::snprintf(num, sizeof num, "%le", v);
+        return std::string(num);
+    };
+    auto matrix = [&](const std::vector<std::vector<double>> &rows, bool reread) {
+        std::string s;
+        for (int c = 0; c < D; ++c)
+            for (int r = 0; r < M; ++r) {
+                const double v = reread ? std::strtod(printed(rows[r][c]).c_str(), nullptr) : rows[r][c];
+                s += printed(v) + (r + 1 < M ? " " : c + 1 < D ? "\n" : "");
+            }
+        return s;
+    };
+    std::string w;
+    for (int i = 0; i < M; ++i)
+        w += printed(m.w[i]) + (i + 1 < M ? " " : "");
+
+    scratch s;
+    write_file(s.at("m.gmm"), text);
+    outcome r = run({MORRIT_PATH, "m.gmm", "mu.txt", "sigma.txt", "w.txt"}, s.dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(s.at("mu.txt")), matrix(m.mu, true));
+    EXPECT_EQ(read_file(s.at("sigma.txt")), matrix(m.sigma, false));
+    EXPECT_EQ(read_file(s.at("w.txt")), w);
 }
