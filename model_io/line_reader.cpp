@@ -15,6 +15,7 @@ void start_lines(line_reader *r, std::FILE *stream, char *chunk)
     r->fill = 0;
     r->count = 0;
     r->at_eof = false;
+    r->failed = false;
 }
 
 bool restart_lines(line_reader *r)
@@ -44,9 +45,13 @@ static long read_some(std::FILE *stream, char *to, std::size_t n)
 }
 
 // Moves the unread bytes to the front of the chunk and reads more behind
-// them.  Returns false when the stream reports an error.
+// them.  A failing read marks the reader failed, and returns false when it
+// gained no bytes: bytes already read in this call are kept for the lines
+// they complete.
 static bool refill(line_reader *r)
 {
+    if (r->failed)
+        return false;
     std::size_t left = r->fill - r->pos;
     if (r->pos > 0 && left > 0)
         std::memmove(r->chunk, r->chunk + r->pos, left);
@@ -54,8 +59,10 @@ static bool refill(line_reader *r)
     r->fill = left;
     while (r->fill < chunk_bytes) {
         const long got = read_some(r->stream, r->chunk + r->fill, chunk_bytes - r->fill);
-        if (got < 0)
-            return false;
+        if (got < 0) {
+            r->failed = true;
+            return r->fill > left;
+        }
         r->fill += static_cast<std::size_t>(got);
         if (got == 0) {
             r->at_eof = true;

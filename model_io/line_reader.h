@@ -30,6 +30,8 @@ struct line_reader {
     std::size_t fill;   // end of the bytes read into chunk
     std::int64_t count; // lines handed out so far
     bool at_eof;        // the stream has nothing more to give
+    bool failed;        // a read failed: the lines before it are still
+                        // handed out, then the error is reported
 };
 
 // One line as it lies in the chunk: [begin, end), the newline included when
@@ -51,7 +53,10 @@ void start_lines(line_reader *r, std::FILE *stream, char *chunk);
 bool restart_lines(line_reader *r);
 
 // Takes the next line.  `end` when the file has no more lines, `error` when
-// the stream failed for another reason (a directory, an I/O error).
+// the stream failed for another reason (a directory, an I/O error).  A read
+// that fails after a short one (a bad sector) loses nothing: every whole
+// line before the fault is handed out first, and `error` comes where the
+// fault cuts a line, and from then on.
 line_status next_line(line_reader *r, text_line *out);
 
 } // namespace gmm
