@@ -29,6 +29,15 @@ const ::option *row_of(const ::option *options, int val)
     return nullptr;
 }
 
+// Writes the answer to --help or --version on standard output, flushed so
+// that a failed write (a full disk, a closed pipe) is seen and reported.
+int answer(const char *invocation, const std::string &text)
+{
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        return fail(std::string(invocation) + ": write error\n");
+    return 0;
+}
+
 } // namespace
 
 command_line read_command_line(int argc, char **argv, const program_info &p)
@@ -94,9 +103,9 @@ int answer_without_running(const command_line &cl, const char *invocation, const
 {
     switch (cl.action) {
     case command_line::help:
-        return std::fputs(help_text(invocation, p).c_str(), stdout) < 0;
+        return answer(invocation, help_text(invocation, p));
     case command_line::version:
-        return std::fputs(version_text(p).c_str(), stdout) < 0;
+        return answer(invocation, version_text(p));
     case command_line::wrong:
         return fail(command_line_error(invocation, p, cl.problem));
     case command_line::run:

@@ -69,6 +69,7 @@ std::string write_fault(write_status s, const char *path)
 
 int main(int argc, char **argv)
 {
+    report_failed_writes();
     const command_line cl = read_command_line(argc, argv, morrit);
     if (const int status = answer_without_running(cl, argv[0], morrit); status >= 0)
         return status;
