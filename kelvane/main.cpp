@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -115,16 +116,64 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Where the output lands: the file it names, where that is a regular file,
+// or, where nothing is there yet, the folder it would be made in and its
+// name there.  Any other output (a device, a folder) is no input's file.
+struct out_place {
+    bool exists;
+    struct stat file;
+    bool to_be_made;
+    struct stat folder;
+    const char *name;
+};
+
+// The last name of a path: what follows its last '/'.
+const char *last_name(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// The folder the last name of `path` is in: "." or "/" where it has no
+// other; false where there is none.
+bool folder_of(const char *path, struct stat *folder)
+{
+    const char *name = last_name(path);
+    const std::string dir = name == path ? "." : name == path + 1 ? "/" : std::string(path, name - 1);
+    return stat(dir.c_str(), folder) == 0 && S_ISDIR(folder->st_mode);
+}
+
+out_place place_of(const char *out)
+{
+    out_place p{};
+    p.name = last_name(out);
+    if (stat(out, &p.file) == 0)
+        p.exists = S_ISREG(p.file.st_mode);
+    else if (errno == ENOENT && *p.name != '\0')
+        p.to_be_made = folder_of(out, &p.folder);
+    return p;
+}
+
+// Whether `path` names the output's file, or the one it would make.
+bool names_output(const char *path, const out_place &out)
+{
+    struct stat st;
+    if (out.exists)
+        return stat(path, &st) == 0 && same_file(st, out.file);
+    return out.to_be_made && std::strcmp(last_name(path), out.name) == 0 && folder_of(path, &st) &&
+           same_file(st, out.folder);
+}
+
 // The list walked from where it stands to its end: how many models it
-// names and, with `out` given, whether one of them is that file.  A path
-// that cannot be examined, or a list that cannot be read to its end, is
-// left for the run itself to report.
+// names and whether one of them is the output.  A path that cannot be
+// examined, or a list that cannot be read to its end, is left for the run
+// itself to report.
 struct list_survey {
     std::int64_t models;
     bool names_out;
 };
 
-list_survey survey_list(line_reader *list, char *path, const struct stat *out)
+list_survey survey_list(line_reader *list, char *path, const out_place &out)
 {
     list_survey s = {0, false};
     text_line l;
@@ -132,9 +181,7 @@ list_survey survey_list(line_reader *list, char *path, const struct stat *out)
         if (!list_path(l, path))
             continue;
         ++s.models;
-        struct stat st;
-        if (out != nullptr && stat(path, &st) == 0 && same_file(st, *out))
-            s.names_out = true;
+        s.names_out = s.names_out || names_output(path, out);
     }
     return s;
 }
@@ -170,6 +217,7 @@ std::string take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *
 
 int main(int argc, char **argv)
 {
+    report_failed_writes();
     const command_line cl = read_command_line(argc, argv, kelvane);
     if (const int status = answer_without_running(cl, argv[0], kelvane); status >= 0)
         return status;
@@ -215,20 +263,17 @@ int main(int argc, char **argv)
     if (!restart_lines(&items))
         return fail(read_error(list_file));
 
-    // All storage at once: the UBM's means (and its variances and weights
-    // when normalizing), each worker's scratch and the record slots.
-    const int n_slots = record_slots(threads);
+    // Storage for one worker: the UBM's means (and its variances and weights
+    // when normalizing), the first worker's scratch and one record slot.
+    // Further workers' scratch and slots are obtained when first needed.
     scratch = static_cast<worker_scratch *>(std::calloc(static_cast<std::size_t>(threads), sizeof *scratch));
-    slots = static_cast<component_matrix *>(std::calloc(static_cast<std::size_t>(n_slots), sizeof *slots));
+    slots = static_cast<component_matrix *>(std::calloc(static_cast<std::size_t>(record_slots(threads)), sizeof *slots));
     bool stored = scratch != nullptr && slots != nullptr && alloc_component_matrix(M, D, &ubm_mu);
     if (normalize) {
         ubm_w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
         stored = stored && ubm_w != nullptr && alloc_component_matrix(M, D, &ubm_sigma);
     }
-    for (int k = 0; k < threads; ++k)
-        stored = stored && alloc_scratch(&scratch[k]);
-    for (int k = 0; k < n_slots; ++k)
-        stored = stored && alloc_component_matrix(M, D, &slots[k]);
+    stored = stored && alloc_scratch(&scratch[0]) && alloc_component_matrix(M, D, &slots[0]);
     if (!stored)
         return fail(no_storage_text);
 
@@ -240,18 +285,15 @@ int main(int argc, char **argv)
         return fail(fault);
 
     // An output that is one of the inputs would destroy it: the list, the
-    // UBM or a listed model, through any link.  Only an existing regular
-    // file can be one.
-    struct stat out_st, st;
-    const bool out_exists = stat(out_file, &out_st) == 0 && S_ISREG(out_st.st_mode);
-    list_survey survey = {0, false};
-    if (out_exists || progress) {
-        survey = survey_list(&items, path, out_exists ? &out_st : nullptr);
-        if (!restart_lines(&items))
-            return fail(read_error(list_file));
-    }
-    if (out_exists && (survey.names_out || (stat(ubm_file, &st) == 0 && same_file(st, out_st)) ||
-                       (fstat(fileno(list), &st) == 0 && same_file(st, out_st))))
+    // UBM or a listed model, through any link, and also a listed model that
+    // the output would create.
+    const out_place place = place_of(out_file);
+    const list_survey survey = survey_list(&items, path, place);
+    if (!restart_lines(&items))
+        return fail(read_error(list_file));
+    struct stat st;
+    if (survey.names_out || names_output(ubm_file, place) ||
+        (place.exists && fstat(fileno(list), &st) == 0 && same_file(st, place.file)))
         return fail(file_message(out_file, "input file is output file"));
 
     // The output is opened, then one record written per model; the records

@@ -10,16 +10,9 @@ using clock = std::chrono::steady_clock;
 
 void show(progress_meter *p, clock::time_point now, bool last)
 {
-    const double seconds = std::chrono::duration<double>(now - p->start).count();
-    const double rate = seconds > 0 ? static_cast<double>(p->done) / seconds : 0;
-    char left[80] = "";
-    if (rate > 0 && p->done < p->total) {
-        const long long s = static_cast<long long>(static_cast<double>(p->total - p->done) / rate + 0.5);
-        std::snprintf(left, sizeof left, ", %lld:%02lld:%02lld left", s / 3600, s / 60 % 60, s % 60);
-    }
-    char line[160];
-    int n = std::snprintf(line, sizeof line, "%lld of %lld models, %.1f models/s%s",
-                          static_cast<long long>(p->done), static_cast<long long>(p->total), rate, left);
+    const std::string text = progress_line(p->done, p->total, std::chrono::duration<double>(now - p->start).count());
+    const char *line = text.c_str();
+    const int n = static_cast<int>(text.size());
     if (p->terminal) {
         // Blank out what a longer line before left behind.
         std::fprintf(p->to, "\r%s%*s%s", line, p->width > n ? p->width - n : 0, "", last ? "\n" : "");
@@ -32,6 +25,20 @@ void show(progress_meter *p, clock::time_point now, bool last)
 }
 
 } // namespace
+
+std::string progress_line(std::int64_t done, std::int64_t total, double seconds)
+{
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    char left[80] = "";
+    if (rate > 0 && done < total) {
+        const long long s = static_cast<long long>(static_cast<double>(total - done) / rate + 0.5);
+        std::snprintf(left, sizeof left, ", %lld:%02lld:%02lld left", s / 3600, s / 60 % 60, s % 60);
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "%lld of %lld models, %.1f models/s%s", static_cast<long long>(done),
+                  static_cast<long long>(total), rate, left);
+    return line;
+}
 
 void start_progress(progress_meter *p, std::FILE *to, std::int64_t total)
 {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace gmm {
 
@@ -19,6 +20,10 @@ struct progress_meter {
     std::chrono::steady_clock::time_point start, shown;
     int width;          // of the line last written on a terminal
 };
+
+// "<done> of <total> models, <rate> models/s, h:mm:ss left" after `seconds`
+// (the time left only while some is, and a rate is known).
+std::string progress_line(std::int64_t done, std::int64_t total, double seconds);
 
 void start_progress(progress_meter *p, std::FILE *to, std::int64_t total);
 

@@ -5,8 +5,10 @@
 // slot and turns its means into the record there.  Records reach the output
 // strictly in list order: whichever worker finds the next record ready
 // writes it, and every ready record after it.  With several workers each has
-// two slots, so a worker whose record waits for an earlier one goes on with
-// the next model.  The first list line that fails, in list order, stops the
+// up to two slots, so a worker whose record waits for an earlier one goes on
+// with the next model.  What the system cannot give (threads, storage for
+// more slots, file descriptors for more open models) means fewer models in
+// flight, never another result.  The first list line that fails, in list order, stops the
 // run; the records of the lines before it are all written and no later one
 // is, whatever the number of workers and whichever failed first in time.
 #pragma once
@@ -26,8 +28,8 @@ struct worker_scratch {
     char *path;
 };
 
-// How many record slots `n` workers use: one for a worker alone, two each
-// for several.
+// How many record slots `n` workers use at most: one for a worker alone,
+// two each for several.
 int record_slots(int n);
 
 // Obtains one worker's storage; false when it cannot be had.
@@ -65,13 +67,15 @@ struct output {
     std::FILE *stream; // once opened
 };
 
-// Opens the output and writes one record per model of the list with `n`
-// workers, each with its scratch, and record_slots(n) M x D matrices as
-// record slots.  The calling thread opens the output and then works as the
-// first worker; the others start reading models while the output is opened.
-// Returns the message of the failure that ends the run (the output that
-// cannot be opened, or the first failing list line), or "" when the whole
-// list was written.  The caller closes the output.
+// Opens the output and writes one record per model of the list with up to
+// `n` workers.  `scratch` has room for n workers' storage and `slots` for
+// record_slots(n) M x D matrices; the first of each the caller has
+// obtained, the others are obtained here when first needed and left there
+// for the caller.  The calling thread opens the output, then works as the
+// first worker; an old output is truncated while the others read the first
+// models.  Returns the message of the failure that ends the run (the output
+// that cannot be opened, or the first failing list line), or "" when the
+// whole list was written.  The caller closes the output.
 std::string write_records(const extraction &x, output *out, worker_scratch *scratch, int n,
                           component_matrix *slots);
 
