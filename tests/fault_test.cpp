@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,21 +42,35 @@ TEST(fault, storage_refused_under_an_address_space_limit)
         write_file(s.at("ubm.gmm"), model_text(small));
         write_file(s.at("list"), "big.gmm\n");
         write_file(s.at("out.bin"), "previous");
-        outcome k = run({KELVANE_PATH, "ubm.gmm", "list", "out.bin"}, s.dir, limit);
+        outcome k = run({KELVANE_PATH, "ubm.gmm", "list", "out.bin"}, s.dir, {.address_space = limit});
         EXPECT_EQ(k.status, 1);
         EXPECT_EQ(k.err, no_storage);
         EXPECT_EQ(read_file(s.at("out.bin")), "previous");
-        outcome m = run({MORRIT_PATH, "big.gmm", "mu", "sigma", "w"}, s.dir, limit);
+        outcome m = run({MORRIT_PATH, "big.gmm", "mu", "sigma", "w"}, s.dir, {.address_space = limit});
         EXPECT_EQ(m.status, 1);
         EXPECT_EQ(m.err, no_storage);
         EXPECT_FALSE(exists(s.at("mu")) || exists(s.at("sigma")) || exists(s.at("w")));
+    }
+    // A first model whose header promises far more components than the UBM
+    // holds: storage for one worker is obtained, the UBM's fault reported,
+    // at any number of workers.
+    {
+        scratch s;
+        write_file(s.at("big.gmm"), with_header("10", "2500000"));
+        write_file(s.at("ubm.gmm"), first_lines(model_text(small), 8));
+        write_file(s.at("list"), "big.gmm\nbig.gmm\nbig.gmm\n");
+        for (const char *n : {"1", "2", "3", "0"}) {
+            outcome k = run({KELVANE_PATH, "-j", n, "ubm.gmm", "list", "out.bin"}, s.dir, {.address_space = 3 * limit});
+            EXPECT_EQ(k.status, 1) << "-j " << n;
+            EXPECT_EQ(k.err, "ubm.gmm: ends after line 8, 15000008 lines expected\n") << "-j " << n;
+        }
     }
     // The same limit is ample for a real model.
     scratch s;
     write_file(s.at("m.gmm"), model_text(small));
     write_file(s.at("list"), "m.gmm\n");
-    EXPECT_EQ(run({KELVANE_PATH, "m.gmm", "list", "out.bin"}, s.dir, limit).status, 0);
-    EXPECT_EQ(run({MORRIT_PATH, "m.gmm", "mu", "sigma", "w"}, s.dir, limit).status, 0);
+    EXPECT_EQ(run({KELVANE_PATH, "m.gmm", "list", "out.bin"}, s.dir, {.address_space = limit}).status, 0);
+    EXPECT_EQ(run({MORRIT_PATH, "m.gmm", "mu", "sigma", "w"}, s.dir, {.address_space = limit}).status, 0);
 }
 
 TEST(fault, directories_where_files_are_expected)
@@ -110,6 +125,73 @@ TEST(fault, pipes_where_files_are_read_twice)
         EXPECT_EQ(r.err, "pipe.gmm: File read error!\n");
         EXPECT_FALSE(exists(s.at("mu")));
     }
+}
+
+// A read that fails part way through a file, as at a bad sector: every
+// whole line before the fault is used, and the fault is reported where it
+// cuts a line, with the same records and message at any number of workers.
+TEST(fault, read_failing_at_a_chosen_byte)
+{
+    scratch s;
+    write_file(s.at("ubm.gmm"), model_text(small));
+    const std::string b = model_text({{{2, 2, 2}, {5, 5, 5}}, {{1, 1, 1}, {1, 1, 1}}, {0.5, 0.5}});
+    write_file(s.at("a.gmm"), model_text({{{1, 0, 3}, {4, 5, 9}}, {{1, 1, 1}, {1, 1, 1}}, {0.5, 0.5}}));
+    write_file(s.at("b.gmm"), b);
+    std::string ten, far;
+    for (int i = 0; i < 10; ++i)
+        ten += i % 2 ? "b.gmm\n" : "a.gmm\n";
+    std::string deep; // 206 bytes a line: 1,275 whole lines before byte 262,744
+    for (int i = 0; i < 100; ++i)
+        deep += "./";
+    for (int i = 0; i < 1400; ++i)
+        far += deep + (i % 3 ? "b.gmm\n" : "a.gmm\n");
+    const struct {
+        const char *name;
+        std::string list;
+        const char *bad_file;
+        std::size_t at;
+        std::size_t lines_before; // list lines whose records are written
+        std::string err;
+    } rows[] = {
+        {"list, in its eleventh line", ten + ten, "list", 63, 10, "list: File read error!\n"},
+        {"list, past its first chunk", far, "list", 262744, 1275, "list: File read error!\n"},
+        {"list, in its first line", ten, "list", 3, 0, "File open error!\n"},
+        {"a later model's means", ten, "b.gmm", b.find("<MEAN>") + 12, 1, "b.gmm: File read error!\n"},
+        {"the first model's header", "b.gmm\n" + ten, "b.gmm", 10, 0, "b.gmm: File read error!\n"},
+    };
+    const char *sanitizer = std::getenv("ASAN_OPTIONS");
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        write_file(s.at("list"), r.list);
+        write_file(s.at("before.lst"), first_lines(r.list, static_cast<int>(r.lines_before)));
+        std::remove(s.at("want.bin").c_str());
+        if (r.lines_before > 0) {
+            ASSERT_EQ(run({KELVANE_PATH, "ubm.gmm", "before.lst", "want.bin"}, s.dir).status, 0);
+        }
+        const std::string want = r.lines_before > 0 ? read_file(s.at("want.bin")) : "previous";
+        const run_options fault = {.env = {"LD_PRELOAD=" READ_FAULT_PATH, "READ_FAULT_FILE=" + s.at(r.bad_file),
+                                           "READ_FAULT_AT=" + std::to_string(r.at),
+                                           std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") +
+                                               ":verify_asan_link_order=0"}};
+        for (const std::vector<std::string> &options : {std::vector<std::string>{}, {"-j", "1"}, {"-j", "2"}, {"-j", "3"}, {"-j", "0"}}) {
+            SCOPED_TRACE(options.empty() ? "plain call" : "-j " + options[1]);
+            write_file(s.at("out.bin"), "previous");
+            std::vector<std::string> argv = {KELVANE_PATH};
+            argv.insert(argv.end(), options.begin(), options.end());
+            argv.insert(argv.end(), {"ubm.gmm", "list", "out.bin"});
+            const outcome o = run(argv, s.dir, fault);
+            EXPECT_EQ(o.status, 1);
+            EXPECT_EQ(o.err, r.err);
+            EXPECT_EQ(read_file(s.at("out.bin")), want);
+        }
+    }
+    // morrit: a model that fails part way is refused whole.
+    const outcome m = run({MORRIT_PATH, "b.gmm", "mu", "sigma", "w"}, s.dir,
+                          {.env = {"LD_PRELOAD=" READ_FAULT_PATH, "READ_FAULT_FILE=" + s.at("b.gmm"), "READ_FAULT_AT=100",
+                                   std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":verify_asan_link_order=0"}});
+    EXPECT_EQ(m.status, 1);
+    EXPECT_EQ(m.err, "b.gmm: File read error!\n");
+    EXPECT_FALSE(exists(s.at("mu")));
 }
 
 TEST(fault, list_of_ten_thousand_lines)

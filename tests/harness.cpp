@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,25 +54,39 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-outcome run(const std::vector<std::string> &argv, const std::string &cwd, std::uint64_t address_space_limit)
+outcome run(const std::vector<std::string> &argv, const std::string &cwd, const run_options &how)
 {
     scratch io;
-    const std::string err_path = io.at("stderr"), out_path = io.at("stdout");
+    const std::string err_path = io.at("stderr");
+    const std::string out_path = how.stdout_to.empty() ? io.at("stdout") : how.stdout_to;
+    int pipe_ends[2] = {-1, -1};
+    if (how.stdout_to == closed_pipe && (pipe(pipe_ends) != 0 || close(pipe_ends[0]) != 0))
+        throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int o = pipe_ends[1] >= 0 ? pipe_ends[1] : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int n = open("/dev/null", O_RDONLY);
         if (e < 0 || o < 0 || n < 0 || dup2(e, 2) < 0 || dup2(o, 1) < 0 || dup2(n, 0) < 0 ||
             chdir(cwd.c_str()) != 0)
             _exit(127);
-        if (address_space_limit != 0) {
-            struct rlimit lim = {address_space_limit, address_space_limit};
-            if (setrlimit(RLIMIT_AS, &lim) != 0)
+        for (int fd = 3; fd < 1024; ++fd)
+            close(fd);
+        // As from a shell: a write to a closed pipe or past the file size
+        // limit kills a program that does not see to it.
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGXFSZ, SIG_DFL);
+        const std::pair<int, std::uint64_t> limits[] = {
+            {RLIMIT_AS, how.address_space}, {RLIMIT_NOFILE, how.open_files}, {RLIMIT_FSIZE, how.file_size}};
+        for (const auto &[which, value] : limits) {
+            struct rlimit lim = {value, value};
+            if (value != 0 && setrlimit(which, &lim) != 0)
                 _exit(127);
         }
+        for (const std::string &v : how.env)
+            putenv(const_cast<char *>(v.c_str()));
         std::vector<char *> args;
         for (const std::string &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -79,13 +94,15 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, std::u
         execv(args[0], args.data());
         _exit(127);
     }
+    if (pipe_ends[1] >= 0)
+        close(pipe_ends[1]);
     int status = 0;
     if (waitpid(pid, &status, 0) != pid)
         throw std::runtime_error("waitpid failed");
     outcome r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.err = read_file(err_path);
-    r.out = read_file(out_path);
+    r.out = how.stdout_to.empty() ? read_file(out_path) : "";
     return r;
 }
 

@@ -28,10 +28,22 @@ struct outcome {
     std::string out;    // all of standard output
 };
 
-// Runs `argv` (argv[0] is the program's path) in `cwd`.  With a nonzero
-// `address_space_limit`, the run gets that many bytes of address space.
-outcome run(const std::vector<std::string> &argv, const std::string &cwd = ".",
-            std::uint64_t address_space_limit = 0);
+// What a run gets besides its arguments: limits (0: none), where its
+// standard output goes, and variables added to its environment.  It starts
+// with standard input, output and error open and no other file.
+struct run_options {
+    std::uint64_t address_space = 0; // bytes
+    std::uint64_t open_files = 0;    // file descriptors
+    std::uint64_t file_size = 0;     // bytes a file may grow to
+    std::string stdout_to = "";      // "": captured; closed_pipe; or a path
+    std::vector<std::string> env = {};
+};
+
+// A pipe whose reading end is closed before the run starts.
+inline const std::string closed_pipe = "<closed pipe>";
+
+// Runs `argv` (argv[0] is the program's path) in `cwd`.
+outcome run(const std::vector<std::string> &argv, const std::string &cwd = ".", const run_options &how = {});
 
 // A model file of the layout the programs read: M components of D values,
 // means mu[i], variances sigma[i] and weights w[i], each value printed with

@@ -3,8 +3,14 @@
 // output is opened.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <algorithm>
 #include <cmath>
@@ -14,8 +20,11 @@
 #include <vector>
 
 #include "harness.h"
+#include "line_reader.h"
+#include "progress.h"
 
 using namespace harness;
+using gmm::chunk_bytes;
 
 namespace {
 
@@ -24,7 +33,9 @@ const std::string absent = "<no such file>";
 
 // UBM and two models of M = 2 components by D = 3 dimensions whose values
 // print and read back exactly.
-const model ubm = {{{1, 2, 3}, {4, 5, 6}}, {{1, 1, 1}, {2, 2, 2}}, {0.25, 0.75}};
+// Its weights and variances are such that (m - u) * sqrt(w) / sqrt(v)
+// rounds otherwise when divided first.
+const model ubm = {{{1, 2, 3}, {4, 5, 6}}, {{3, 5, 7}, {2, 6, 10}}, {0.1, 0.9}};
 const model model_a = {{{1.5, 2.5, 3.5}, {4.25, 5, 7}}, {{1, 1, 1}, {1, 1, 1}}, {0.5, 0.5}};
 const model model_b = {{{0, 0, 0}, {-4, -5, -6}}, {{1, 1, 1}, {1, 1, 1}}, {0.5, 0.5}};
 const std::vector<double> rec_a = {0.5, 0.5, 0.5, 0.25, 0, 1};
@@ -52,6 +63,8 @@ struct kcase {
     std::string err;
     std::string out; // expected output bytes; old_output where it must stay untouched
     std::vector<link> links = {};
+    run_options how = {};
+    bool every_j = false; // the same at -j 1, 2, 3 and 0
 };
 
 void PrintTo(const kcase &c, std::ostream *os) { *os << c.name; }
@@ -72,6 +85,13 @@ std::string huge_header()
     return with_line(with_line(model_text(model_a), 3, "<VECSIZE> 2147483647"), 8, "<NUMMIXES> 2147483647");
 }
 
+// `line` with spaces added to `n` characters.
+std::string padded(std::string line, std::size_t n)
+{
+    line.resize(n, ' ');
+    return line;
+}
+
 std::string long_values_line()
 {
     std::string l = " 1.5 2.5";
@@ -81,12 +101,12 @@ std::string long_values_line()
 
 // The normalized record of a model: (m - u) * sqrt(w) / sqrt(v) with the
 // UBM's weights and variances, computed here from the values themselves.
-std::vector<double> normalized(const model &m)
+std::vector<double> normalized(const model &m, const model &u = ubm)
 {
     std::vector<double> r;
     for (std::size_t i = 0; i < m.mu.size(); ++i)
         for (std::size_t j = 0; j < m.mu[i].size(); ++j)
-            r.push_back((m.mu[i][j] - ubm.mu[i][j]) * std::sqrt(ubm.w[i]) / std::sqrt(ubm.sigma[i][j]));
+            r.push_back((m.mu[i][j] - u.mu[i][j]) * std::sqrt(u.w[i]) / std::sqrt(u.sigma[i][j]));
     return r;
 }
 
@@ -99,6 +119,8 @@ std::vector<kcase> cases()
     const std::string bad_j = "' for -j: a whole number from 0 to 1024 expected\n";
     const std::string ubm_text = model_text(ubm);
     const std::string a_d4 = with_line(a, 3, "<VECSIZE> 4<NULLD>"), a_m1 = with_line(a, 8, "<NUMMIXES> 1");
+    model ubm_w0 = ubm;
+    ubm_w0.w[0] = 0;
     return {
         {"two models", {}, std_args, 0, "", doubles(cat({rec_a, rec_b}))},
         {"one line list", {{"list", "a.gmm\n"}}, std_args, 0, "", doubles(rec_a)},
@@ -132,6 +154,12 @@ std::vector<kcase> cases()
          {{"a.gmm", with_line(a, 11, " 1.5 2.5 3.5 4.5 5.5")}, {"list", "a.gmm\n"}}, std_args, 0, "", doubles(rec_a)},
         {"nothing after the last component is read",
          {{"a.gmm", first_lines(a, 20)}, {"list", "a.gmm\n"}}, std_args, 0, "", doubles(rec_a)},
+        {"line of 9998 characters arrives whole", {{"a.gmm", with_line(a, 11, padded(" 1.5 2.5 3.5", 9998))}}, std_args, 0, "",
+         doubles(cat({rec_a, rec_b}))},
+        {"list line at the last byte of a read chunk", {{"list", "a.gmm\n" + std::string(chunk_bytes - 7, '\n') + "b.gmm\n"}},
+         std_args, 0, "", doubles(cat({rec_a, rec_b}))},
+        {"variances line not starting with a space", {{"a.gmm", with_line(a, 13, "1.000000 1.000000 1")}}, std_args, 0, "",
+         doubles(cat({rec_a, rec_b}))},
 
         // Argument and open failures leave the output untouched.
         {"no arguments", {}, {}, 1, usage, old_output},
@@ -177,11 +205,20 @@ std::vector<kcase> cases()
          "b.gmm: ends after line 19, 20 lines expected\n", doubles(rec_a)},
         {"later model few values", {{"b.gmm", with_line(model_text(model_b), 17, "")}}, std_args, 1,
          "b.gmm:17: 0 values, 3 expected\n", doubles(rec_a)},
+        {"short last line without newline is not cut", {{"b.gmm", first_lines(model_text(model_b), 18) + " 1 1"}}, std_args, 1,
+         "b.gmm:19: 2 values, 3 expected\n", doubles(rec_a)},
         {"tab joins two values", {{"b.gmm", with_line(model_text(model_b), 11, " 0\t0 0")}}, std_args, 1,
          "b.gmm:11: 2 values, 3 expected\n", doubles(rec_a)},
         {"cut line shifts positions", {{"b.gmm", with_line(model_text(model_b), 2, std::string(9999, 'x'))}}, std_args, 1,
          "b.gmm:11: 2 values, 3 expected\n", doubles(rec_a)},
         {"output on a full device", {}, {"ubm.gmm", "list", "/dev/full"}, 1, "/dev/full: File write error!\n", old_output},
+        {"output a pipe nobody reads", {}, {"ubm.gmm", "list", "/dev/stdout"}, 1, "/dev/stdout: File write error!\n",
+         old_output, {}, {.stdout_to = closed_pipe}, true},
+        {"output past the file size limit", {}, std_args, 1, "out.bin: File write error!\n", doubles(rec_a), {},
+         {.file_size = 48}, true},
+        {"help on a full device", {}, {"--help"}, 1, prog + "write error\n", old_output, {}, {.stdout_to = "/dev/full"}},
+        {"version to a pipe nobody reads", {}, {"--version"}, 1, prog + "write error\n", old_output, {},
+         {.stdout_to = closed_pipe}},
 
         // Options.  A call of exactly three arguments is file names alone.
         {"plain call of option-like names", {{"-j", ubm_text}, {"--check", "a.gmm\n"}}, {"-j", "--check", "--help"}, 0, "",
@@ -197,6 +234,7 @@ std::vector<kcase> cases()
         {"threads above 1024", {}, {"-j", "1025", "ubm.gmm", "list", "out.bin"}, 1, prog + "bad value '1025" + bad_j + usage, old_output},
         {"threads negative", {}, {"--threads=-1", "ubm.gmm", "list", "out.bin"}, 1, prog + "bad value '-1" + bad_j + usage, old_output},
         {"threads empty", {}, {"--threads=", "ubm.gmm", "list", "out.bin"}, 1, prog + "bad value '" + bad_j + usage, old_output},
+        {"threads 1024", {}, {"-j", "1024", "ubm.gmm", "list", "out.bin"}, 0, "", doubles(cat({rec_a, rec_b}))},
         {"files missing after options", {}, {"-j", "2", "ubm.gmm", "list"}, 1, prog + "2 file arguments, 3 expected\n" + usage, old_output},
         {"file too many after options", {}, {"--", "ubm.gmm", "list", "out.bin", "x"}, 1, prog + "4 file arguments, 3 expected\n" + usage, old_output},
 
@@ -220,6 +258,8 @@ std::vector<kcase> cases()
          doubles(cat({normalized(model_a), normalized(model_b)}))},
         {"normalize with every option", {}, {"-j", "0", "--check", "--normalize", "--progress", "ubm.gmm", "list", "out.bin"}, 0,
          "<progress>", doubles(cat({normalized(model_a), normalized(model_b)}))},
+        {"normalize weight 0", {{"ubm.gmm", with_line(ubm_text, 9, "<MIXTURE> 1 0")}}, {"--normalize", "ubm.gmm", "list", "out.bin"},
+         0, "", doubles(cat({normalized(model_a, ubm_w0), normalized(model_b, ubm_w0)}))},
         {"normalize negative weight", {{"ubm.gmm", with_line(ubm_text, 15, "<MIXTURE> 2 -0.5")}}, {"--normalize", "ubm.gmm", "list", "out.bin"},
          1, "ubm.gmm:15: mixture weight -5.000000e-01, a finite value of 0 or more expected\n", old_output},
         {"normalize weight not a number", {{"ubm.gmm", with_line(ubm_text, 9, "<MIXTURE> 1 nan")}}, {"--normalize", "ubm.gmm", "list", "out.bin"},
@@ -230,7 +270,8 @@ std::vector<kcase> cases()
          1, "ubm.gmm:19: variance 2 is 0.000000e+00, a finite value above 0 expected\n", old_output},
         {"normalize infinite variance", {{"ubm.gmm", with_line(ubm_text, 13, " inf 1 1")}}, {"--normalize", "ubm.gmm", "list", "out.bin"},
          1, "ubm.gmm:13: variance 1 is inf, a finite value above 0 expected\n", old_output},
-        {"progress changes no byte", {}, {"--progress", "ubm.gmm", "list", "out.bin"}, 0, "<progress>", doubles(cat({rec_a, rec_b}))},
+        {"progress changes no byte", {{"list", "a.gmm\n\n\nb.gmm\n\n"}}, {"--progress", "ubm.gmm", "list", "out.bin"}, 0, "<progress>",
+         doubles(cat({rec_a, rec_b}))},
 
         // An output that is one of the inputs is refused, and every file stays.
         {"output is the list", {}, {"ubm.gmm", "list", "list"}, 1, "list" + same, "<input>"},
@@ -246,27 +287,34 @@ std::vector<kcase> cases()
         {"listed model reached by a link", {{"list", "a.gmm\nln\n"}}, std_args, 1, "out.bin" + same, old_output,
          {{"ln", "out.bin", false}}},
         {"output on the null device", {}, {"ubm.gmm", "list", "/dev/null"}, 0, "", old_output},
+        {"output a later model makes", {{"list", "a.gmm\nb.gmm\nnew.bin\n"}}, {"ubm.gmm", "list", "new.bin"}, 1,
+         "new.bin" + same, "<input>", {}, {}, true},
+        {"output a model makes, by another path", {{"list", "a.gmm\nsub/../new.bin\n"}}, {"ubm.gmm", "list", "./new.bin"}, 1,
+         "./new.bin" + same, "<input>", {}, {}, true},
+        {"same last name in another folder", {{"list", "a.gmm\nsub/new.bin\n"}, {"sub/new.bin", model_text(model_b)}},
+         {"ubm.gmm", "list", "new.bin"}, 0, "", doubles(cat({rec_a, rec_b})), {}, {}, true},
     };
 }
 
 class kelvane_run : public testing::TestWithParam<kcase> {};
 
-TEST_P(kelvane_run, output_stderr_and_status)
+// One run of a case, with `options` in front of its arguments.
+void check(const kcase &c, const std::vector<std::string> &options)
 {
-    const kcase &c = GetParam();
     scratch s;
+    ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
     std::map<std::string, std::string> files = standard_files();
     for (const auto &[name, text] : c.files)
         files[name] = text;
     for (const auto &[name, text] : files)
         write_file(s.at(name), text);
-    ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
     for (const link &l : c.links)
         ASSERT_EQ(l.hard ? ::link(s.at(l.target).c_str(), s.at(l.name).c_str()) : symlink(l.target.c_str(), s.at(l.name).c_str()), 0);
 
     std::vector<std::string> argv = {KELVANE_PATH};
+    argv.insert(argv.end(), options.begin(), options.end());
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    outcome r = run(argv, s.dir);
+    outcome r = run(argv, s.dir, c.how);
     EXPECT_EQ(r.status, c.status);
     if (c.err == "<progress>") { // the rate varies
         const std::string head = "2 of 2 models, ", tail = " models/s\n";
@@ -288,15 +336,45 @@ TEST_P(kelvane_run, output_stderr_and_status)
         }
     }
     if (c.out == "<input>")
-        return;
-    if (c.out == absent)
+        EXPECT_TRUE(files.count(out_name) != 0 || !c.links.empty() || !exists(s.at(out_name))) << out_name << " made";
+    else if (c.out == absent)
         EXPECT_FALSE(exists(s.at(out_name)));
     else
         EXPECT_EQ(read_file(s.at(out_name)), c.out);
 }
 
+TEST_P(kelvane_run, output_stderr_and_status)
+{
+    const kcase &c = GetParam();
+    check(c, {});
+    if (c.every_j)
+        for (const char *n : {"1", "2", "3", "0"}) {
+            SCOPED_TRACE(std::string("-j ") + n);
+            check(c, {"-j", n});
+        }
+}
+
 INSTANTIATE_TEST_SUITE_P(cases, kelvane_run, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<kcase> &i) { return test_name(i.param.name); });
+
+// The progress line at a given time: the rate from what is done, the time
+// left from what is left.
+TEST(kelvane_progress, line_at_a_given_time)
+{
+    const struct {
+        std::int64_t done, total;
+        double seconds;
+        const char *line;
+    } rows[] = {
+        {0, 10, 0, "0 of 10 models, 0.0 models/s"},
+        {1, 3, 10, "1 of 3 models, 0.1 models/s, 0:00:20 left"},
+        {250, 1000, 1.25, "250 of 1000 models, 200.0 models/s, 0:00:04 left"},
+        {1, 7201, 1, "1 of 7201 models, 1.0 models/s, 2:00:00 left"},
+        {5, 5, 2, "5 of 5 models, 2.5 models/s"},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(gmm::progress_line(r.done, r.total, r.seconds), r.line);
+}
 
 // The bundled examples: one record per listed model, each value the model's
 // mean minus the UBM's, read from the text as the C library reads it.
@@ -377,10 +455,16 @@ TEST(kelvane_threads, every_worker_count_gives_the_same_result)
             l[k] = name;
         return list(l);
     };
+    // A model read through a pipe whose writer waits: its worker is held up
+    // while the others go on, so a record written before it is read shows.
+    ASSERT_EQ(mkfifo(s.at("late.gmm").c_str(), 0600), 0);
+    std::signal(SIGPIPE, SIG_IGN);
     const struct {
         const char *name;
         std::string list;
         std::string out;
+        run_options how = {};
+        int status = -1; // of every run, where it is known
     } runs[] = {
         {"whole list", list(good) + "\n\n", "out.bin"},
         {"first model fails", with({{0, "short.gmm"}}), "out.bin"},
@@ -391,16 +475,48 @@ TEST(kelvane_threads, every_worker_count_gives_the_same_result)
         {"blank line after a failing one", with({{1, "short.gmm"}, {2, ""}}), "out.bin"},
         {"full output device", list(good), "/dev/full"},
         {"one model, many workers", "b.gmm", "out.bin"},
+        {"one model held up", with({{1, "late.gmm"}}), "out.bin", {}, 0},
+        {"descriptors for one model at a time", with({{1, "late.gmm"}}), "out.bin", {.open_files = 6}, 0},
+        {"descriptors for no model", list(good), "out.bin", {.open_files = 5}, 1},
     };
     for (const auto &r : runs) {
         SCOPED_TRACE(r.name);
+#ifdef GMM_SANITIZED
+        if (r.how.open_files != 0)
+            continue; // the sanitizer runtimes need descriptors of their own
+#endif
         write_file(s.at("list"), r.list);
-        std::remove(s.at("out.bin").c_str());
-        const outcome one = run({KELVANE_PATH, "ubm.gmm", "list", r.out}, s.dir);
+        // Runs kelvane; the held-up model gets b.gmm's text a while after it
+        // is opened.
+        auto kelvane = [&](std::vector<std::string> argv) {
+            std::atomic<bool> ended{false};
+            std::thread feed([&] {
+                if (r.list.find("late.gmm") == std::string::npos)
+                    return;
+                int fd;
+                while ((fd = open(s.at("late.gmm").c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !ended)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (fd < 0)
+                    return;
+                fcntl(fd, F_SETFL, 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size()))
+                    ADD_FAILURE() << "late.gmm not read";
+                close(fd);
+            });
+            std::remove(s.at("out.bin").c_str());
+            const outcome o = run(argv, s.dir, r.how);
+            ended = true;
+            feed.join();
+            return o;
+        };
+        const outcome one = kelvane({KELVANE_PATH, "ubm.gmm", "list", r.out});
+        if (r.status >= 0) {
+            EXPECT_EQ(one.status, r.status) << one.err;
+        }
         const std::string want = read_file(s.at("out.bin"));
         for (const char *n : {"1", "2", "3", "8", "0"}) {
-            std::remove(s.at("out.bin").c_str());
-            const outcome many = run({KELVANE_PATH, "-j", n, "ubm.gmm", "list", r.out}, s.dir);
+            const outcome many = kelvane({KELVANE_PATH, "-j", n, "ubm.gmm", "list", r.out});
             EXPECT_EQ(many.status, one.status) << "-j " << n;
             EXPECT_EQ(many.err, one.err) << "-j " << n;
             EXPECT_EQ(read_file(s.at("out.bin")), want) << "-j " << n;

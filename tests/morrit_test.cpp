@@ -34,6 +34,7 @@ struct mcase {
     int status;
     std::string err;
     std::string mu, sigma, w;       // expected text of mu.txt, sigma.txt, w.txt
+    run_options how = {};
 };
 
 void PrintTo(const mcase &c, std::ostream *os) { *os << c.name; }
@@ -80,6 +81,8 @@ std::vector<mcase> cases()
         {"storage too large", with_line(with_line(t, 3, "<VECSIZE> 2147483647"), 8, "<NUMMIXES> 2147483647"), std_args, 1,
          "Error: Memory allocation for mu / sigma failed\n", absent, absent, absent},
         {"missing weight", with_line(t, 15, "<MIXTURE> 2"), std_args, 1, "m.gmm:15: missing mixture weight\n", absent, absent, absent},
+        {"missing weight after a space", with_line(t, 15, "<MIXTURE> 2 "), std_args, 1, "m.gmm:15: missing mixture weight\n", absent,
+         absent, absent},
         {"short model", first_lines(t, 18), std_args, 1,
          "m.gmm: ends after line 18, 20 lines expected\n", absent, absent, absent},
         {"few values", with_line(t, 19, " 1e10 0"), std_args, 1, "m.gmm:19: 2 values, 3 expected\n", absent, absent, absent},
@@ -94,6 +97,14 @@ std::vector<mcase> cases()
         {"means output full", t, {"m.gmm", "/dev/full", "sigma.txt", "w.txt"}, 1, "/dev/full: File write error!\n", absent, absent, absent},
         {"variances output full", t, {"m.gmm", "mu.txt", "/dev/full", "w.txt"}, 1, "/dev/full: File write error!\n", mu23, absent, absent},
         {"weights output full", t, {"m.gmm", "mu.txt", "sigma.txt", "/dev/full"}, 1, "/dev/full: File write error!\n", mu23, sigma23, absent},
+        {"variances output a pipe nobody reads", t, {"m.gmm", "mu.txt", "/dev/stdout", "w.txt"}, 1,
+         "/dev/stdout: File write error!\n", mu23, absent, absent, {.stdout_to = closed_pipe}},
+        {"means past the file size limit", t, std_args, 1, "mu.txt: File write error!\n", mu23.substr(0, 60), absent, absent,
+         {.file_size = 60}},
+        {"help to a pipe nobody reads", t, {"--help"}, 1, MORRIT_PATH ": write error\n", absent, absent, absent,
+         {.stdout_to = closed_pipe}},
+        {"version on a full device", t, {"--version"}, 1, MORRIT_PATH ": write error\n", absent, absent, absent,
+         {.stdout_to = "/dev/full"}},
     };
 }
 
@@ -107,7 +118,7 @@ TEST_P(morrit_run, outputs_stderr_and_status)
     ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
     std::vector<std::string> argv = {MORRIT_PATH};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    outcome r = run(argv, s.dir);
+    outcome r = run(argv, s.dir, c.how);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
