@@ -8,9 +8,10 @@
 // up to two slots, so a worker whose record waits for an earlier one goes on
 // with the next model.  What the system cannot give (threads, storage for
 // more slots, file descriptors for more open models) means fewer models in
-// flight, never another result.  The first list line that fails, in list order, stops the
-// run; the records of the lines before it are all written and no later one
-// is, whatever the number of workers and whichever failed first in time.
+// flight, never another result.  The first list line that fails, in list
+// order, stops the run; the records of the lines before it are all written
+// and no later one is, whatever the number of workers and whichever failed
+// first in time.
 #pragma once
 
 #include <cstdint>

@@ -127,6 +127,15 @@ TEST(fault, pipes_where_files_are_read_twice)
     }
 }
 
+// A run in which every read of `file` fails at byte `at` (the address
+// sanitizer is told that the preloaded read() comes before its runtime).
+run_options read_failing_at(const std::string &file, std::size_t at)
+{
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return {.env = {"LD_PRELOAD=" READ_FAULT_PATH, "READ_FAULT_FILE=" + file, "READ_FAULT_AT=" + std::to_string(at),
+                    std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+}
+
 // A read that fails part way through a file, as at a bad sector: every
 // whole line before the fault is used, and the fault is reported where it
 // cuts a line, with the same records and message at any number of workers.
@@ -159,7 +168,6 @@ TEST(fault, read_failing_at_a_chosen_byte)
         {"a later model's means", ten, "b.gmm", b.find("<MEAN>") + 12, 1, "b.gmm: File read error!\n"},
         {"the first model's header", "b.gmm\n" + ten, "b.gmm", 10, 0, "b.gmm: File read error!\n"},
     };
-    const char *sanitizer = std::getenv("ASAN_OPTIONS");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         write_file(s.at("list"), r.list);
@@ -169,10 +177,7 @@ TEST(fault, read_failing_at_a_chosen_byte)
             ASSERT_EQ(run({KELVANE_PATH, "ubm.gmm", "before.lst", "want.bin"}, s.dir).status, 0);
         }
         const std::string want = r.lines_before > 0 ? read_file(s.at("want.bin")) : "previous";
-        const run_options fault = {.env = {"LD_PRELOAD=" READ_FAULT_PATH, "READ_FAULT_FILE=" + s.at(r.bad_file),
-                                           "READ_FAULT_AT=" + std::to_string(r.at),
-                                           std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") +
-                                               ":verify_asan_link_order=0"}};
+        const run_options fault = read_failing_at(s.at(r.bad_file), r.at);
         for (const std::vector<std::string> &options : {std::vector<std::string>{}, {"-j", "1"}, {"-j", "2"}, {"-j", "3"}, {"-j", "0"}}) {
             SCOPED_TRACE(options.empty() ? "plain call" : "-j " + options[1]);
             write_file(s.at("out.bin"), "previous");
@@ -186,9 +191,7 @@ TEST(fault, read_failing_at_a_chosen_byte)
         }
     }
     // morrit: a model that fails part way is refused whole.
-    const outcome m = run({MORRIT_PATH, "b.gmm", "mu", "sigma", "w"}, s.dir,
-                          {.env = {"LD_PRELOAD=" READ_FAULT_PATH, "READ_FAULT_FILE=" + s.at("b.gmm"), "READ_FAULT_AT=100",
-                                   std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":verify_asan_link_order=0"}});
+    const outcome m = run({MORRIT_PATH, "b.gmm", "mu", "sigma", "w"}, s.dir, read_failing_at(s.at("b.gmm"), 100));
     EXPECT_EQ(m.status, 1);
     EXPECT_EQ(m.err, "b.gmm: File read error!\n");
     EXPECT_FALSE(exists(s.at("mu")));
