@@ -17,17 +17,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "cli.h"
-#include "format_le.h"
 #include "messages.h"
 #include "model_io.h"
 #include "progress.h"
+#include "record_file.h"
 #include "supervectors.h"
 
 using namespace gmm;
@@ -186,33 +185,6 @@ list_survey survey_list(line_reader *list, char *path, const out_place &out)
     return s;
 }
 
-// Makes the UBM's weights and variances the square roots a normalized
-// record is scaled by.  Returns the message for the first one, in file
-// order, that cannot be used: a weight below 0 or a variance not above 0,
-// or either not finite.
-std::string take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma)
-{
-    char text[max_le_chars + 1];
-    for (std::int32_t i = 0; i < M; ++i) {
-        if (!(std::isfinite(w[i]) && w[i] >= 0)) {
-            *format_le(text, w[i]) = '\0';
-            return line_message(ubm, 9 + 6LL * i, std::string("mixture weight ") + text +
-                                                      ", a finite value of 0 or more expected");
-        }
-        w[i] = std::sqrt(w[i]);
-        for (std::int32_t j = 0; j < D; ++j) {
-            double &v = sigma[i][j];
-            if (!(std::isfinite(v) && v > 0)) {
-                *format_le(text, v) = '\0';
-                return line_message(ubm, 13 + 6LL * i, "variance " + std::to_string(j + 1) + " is " + text +
-                                                           ", a finite value above 0 expected");
-            }
-            v = std::sqrt(v);
-        }
-    }
-    return {};
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -278,11 +250,11 @@ int main(int argc, char **argv)
         return fail(no_storage_text);
 
     // The UBM is read before the output is opened: a bad UBM costs no file.
-    std::string fault = read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w);
-    if (fault.empty() && normalize)
+    run_fault fault = read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w);
+    if (fault.kind == fault_kind::none && normalize)
         fault = take_roots(ubm_file, D, M, ubm_w, ubm_sigma.rows);
-    if (!fault.empty())
-        return fail(fault);
+    if (fault.kind != fault_kind::none)
+        return fail(fault.message);
 
     // An output that is one of the inputs would destroy it: the list, the
     // UBM or a listed model, through any link, and also a listed model that
@@ -301,14 +273,18 @@ int main(int argc, char **argv)
     progress_meter meter;
     if (progress)
         start_progress(&meter, stderr, survey.models);
-    const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr,
-                          &items, list_file, progress ? &meter : nullptr};
-    output out = {out_file, out_buffer, sizeof out_buffer, nullptr};
-    fault = write_records(x, &out, scratch, threads, slots);
+    record_file out = {out_file, out_buffer, sizeof out_buffer, static_cast<std::size_t>(M) * static_cast<std::size_t>(D),
+                       progress ? &meter : nullptr, nullptr};
+    fault = open_record_file(&out);
+    if (fault.kind == fault_kind::none) {
+        const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr, nullptr};
+        const model_source listed = {next_listed, &items, list_file};
+        fault = make_records(x, listed, file_sink(&out), scratch, threads, slots);
+    }
     if (progress)
         finish_progress(&meter);
-    if (!fault.empty())
-        return fail(fault);
+    if (fault.kind != fault_kind::none)
+        return fail(fault.message);
     if (std::fclose(out.stream) != 0)
         return fail(write_error(out_file));
     return 0;

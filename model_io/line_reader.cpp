@@ -16,6 +16,7 @@ void start_lines(line_reader *r, std::FILE *stream, char *chunk)
     r->count = 0;
     r->at_eof = false;
     r->failed = false;
+    r->error_number = 0;
 }
 
 bool restart_lines(line_reader *r)
@@ -61,6 +62,7 @@ static bool refill(line_reader *r)
         const long got = read_some(r->stream, r->chunk + r->fill, chunk_bytes - r->fill);
         if (got < 0) {
             r->failed = true;
+            r->error_number = errno;
             return r->fill > left;
         }
         r->fill += static_cast<std::size_t>(got);

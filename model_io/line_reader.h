@@ -32,6 +32,7 @@ struct line_reader {
     bool at_eof;        // the stream has nothing more to give
     bool failed;        // a read failed: the lines before it are still
                         // handed out, then the error is reported
+    int error_number;   // the failed read's errno
 };
 
 // One line as it lies in the chunk: [begin, end), the newline included when

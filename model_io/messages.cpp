@@ -1,7 +1,5 @@
 #include "messages.h"
 
-#include <csignal>
-#include <cstdio>
 
 namespace gmm {
 
@@ -18,17 +16,5 @@ std::string line_message(const char *path, long long line, const std::string &wh
 std::string open_error(const char *path) { return file_message(path, "File open error!"); }
 std::string read_error(const char *path) { return file_message(path, "File read error!"); }
 std::string write_error(const char *path) { return file_message(path, "File write error!"); }
-
-void report_failed_writes()
-{
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
-int fail(const std::string &message)
-{
-    std::fputs(message.c_str(), stderr);
-    return 1;
-}
 
 } // namespace gmm

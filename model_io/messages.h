@@ -23,13 +23,4 @@ std::string file_message(const char *path, const std::string &what);
 // "<path>:<line>: <what>": a message about one line of a file.
 std::string line_message(const char *path, long long line, const std::string &what);
 
-// A write to a closed pipe or past the file size limit then fails like
-// any other write, to be reported, instead of killing the process
-// unannounced (SIGPIPE, SIGXFSZ).
-void report_failed_writes();
-
-// Writes `message` to standard error and returns exit status 1, so that a
-// program's main can say `return fail(...)`.
-int fail(const std::string &message);
-
 } // namespace gmm

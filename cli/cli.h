@@ -62,4 +62,13 @@ std::string command_line_error(const char *invocation, const program_info &p, co
 std::string help_text(const char *invocation, const program_info &p);
 std::string version_text(const program_info &p);
 
+// A write to a closed pipe or past the file size limit then fails like
+// any other write, to be reported, instead of killing the process
+// unannounced (SIGPIPE, SIGXFSZ).
+void report_failed_writes();
+
+// Writes `message` to standard error and returns exit status 1, so that a
+// program's main can say `return fail(...)`.
+int fail(const std::string &message);
+
 } // namespace gmm

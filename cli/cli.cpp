@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -134,6 +135,18 @@ std::string help_text(const char *invocation, const program_info &p)
 std::string version_text(const program_info &p)
 {
     return std::string(p.name) + " " GMM_VERSION "\n";
+}
+
+void report_failed_writes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int fail(const std::string &message)
+{
+    std::fputs(message.c_str(), stderr);
+    return 1;
 }
 
 } // namespace gmm

@@ -1,11 +1,8 @@
 #include "supervectors.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -13,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "format_le.h"
 #include "messages.h"
 
 namespace gmm {
@@ -35,25 +33,79 @@ bool list_path(const text_line &l, char *path)
     return n > 0;
 }
 
+// The failure a model reader reports for the file at `path`.
+static run_fault model_fault(const read_result &r, const line_reader &lines, const char *path)
+{
+    if (r.fault == read_fault::none)
+        return {};
+    if (r.fault == read_fault::read_error)
+        return {fault_kind::read, lines.error_number, 0, -1, read_error(path)};
+    const std::int64_t line = r.fault == read_fault::short_file ? 0 : r.line;
+    return {fault_kind::model, 0, line, -1, read_fault_message(r, path)};
+}
+
 // Reads an opened model and closes it.
-static std::string read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M,
-                                     header_rule header, char *chunk, double **mu, double **sigma, double *w)
+static run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M,
+                                   header_rule header, char *chunk, double **mu, double **sigma, double *w)
 {
     line_reader lines;
     start_lines(&lines, in, chunk);
     read_result r = w != nullptr ? read_mu_sigma_w(D, M, &lines, mu, sigma, w, header)
                                  : read_mu_sigma(D, M, &lines, mu, sigma, header);
     std::fclose(in);
-    return read_fault_message(r, file);
+    return model_fault(r, lines, file);
 }
 
-std::string read_model(const char *file, std::int32_t D, std::int32_t M, header_rule header, char *chunk,
-                       double **mu, double **sigma, double *w)
+static run_fault open_fault(const char *path, int error)
+{
+    return {fault_kind::open, error, 0, -1, open_error(path)};
+}
+
+run_fault read_model(const char *file, std::int32_t D, std::int32_t M, header_rule header, char *chunk,
+                     double **mu, double **sigma, double *w)
 {
     std::FILE *in = std::fopen(file, "r");
     if (in == nullptr)
-        return open_error(file);
+        return open_fault(file, errno);
     return read_opened_model(in, file, D, M, header, chunk, mu, sigma, w);
+}
+
+run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma)
+{
+    char text[max_le_chars + 1];
+    for (std::int32_t i = 0; i < M; ++i) {
+        if (!(std::isfinite(w[i]) && w[i] >= 0)) {
+            *format_le(text, w[i]) = '\0';
+            const std::int64_t line = 9 + 6LL * i;
+            return {fault_kind::model, 0, line, -1,
+                    line_message(ubm, line, std::string("mixture weight ") + text +
+                                                ", a finite value of 0 or more expected")};
+        }
+        w[i] = std::sqrt(w[i]);
+        for (std::int32_t j = 0; j < D; ++j) {
+            double &v = sigma[i][j];
+            if (!(std::isfinite(v) && v > 0)) {
+                *format_le(text, v) = '\0';
+                const std::int64_t line = 13 + 6LL * i;
+                return {fault_kind::model, 0, line, -1,
+                        line_message(ubm, line, "variance " + std::to_string(j + 1) + " is " + text +
+                                                    ", a finite value above 0 expected")};
+            }
+            v = std::sqrt(v);
+        }
+    }
+    return {};
+}
+
+line_status next_listed(void *list, char *buffer, const char **path)
+{
+    text_line l;
+    line_status st;
+    do
+        st = next_line(static_cast<line_reader *>(list), &l);
+    while (st == line_status::ok && !list_path(l, buffer));
+    *path = buffer;
+    return st;
 }
 
 namespace {
@@ -83,7 +135,7 @@ void make_record(const extraction &x, double **mu)
 struct in_flight {
     int slot;
     bool done;
-    std::string fault;
+    run_fault fault;
 };
 
 // What the workers share and change, under `lock`.  At most as many items
@@ -93,19 +145,20 @@ struct run_state {
     std::condition_variable changed; // a slot came free, a model file was
                                      // closed, or the run ended
     const extraction *x;
+    const model_source *source;
+    const record_sink *sink;
     component_matrix *slots;
     int slots_had = 1;           // slots obtained: the first is the caller's
     bool read_one = false;       // a model was read whole
     bool cannot_grow = false;    // a slot could not be obtained
     std::vector<int> free_slots;
     std::vector<in_flight> flight;
-    output *out;
     std::int64_t handed = 0;     // items taken from the list
     std::int64_t next = 0;       // the item whose record goes out next
     bool list_done = false;      // no more items
-    bool writing = false;        // a thread is writing records
-    bool stopped = false;        // the run ended with `message`
-    std::string message;
+    bool writing = false;        // a thread is putting records
+    bool stopped = false;        // the run ended with `result`
+    run_fault result;
     // Model files being opened, open now, and closed so far.  A worker
     // whose open is refused for want of descriptors waits for a close.
     std::atomic<int> opening{0};
@@ -114,40 +167,39 @@ struct run_state {
     int waiting_for_close = 0;
 };
 
-void stop(run_state *t, const std::string &message)
+void stop(run_state *t, run_fault fault)
 {
     t->stopped = true;
-    t->message = message;
+    t->result = std::move(fault);
     t->changed.notify_all();
 }
 
-// Writes every ready record, in list order, until the next one is not
-// ready.  One thread writes at a time, outside the lock; the caller holds it.
+// Puts every ready record, in list order, until the next one is not ready.
+// One thread puts at a time, outside the lock; the caller holds it.
 void write_ready(run_state *t, std::unique_lock<std::mutex> &g)
 {
     if (t->writing)
         return;
     t->writing = true;
-    const std::size_t values = static_cast<std::size_t>(t->x->M) * static_cast<std::size_t>(t->x->D);
     while (!t->stopped && t->next < t->handed) {
         in_flight &f = t->flight[static_cast<std::size_t>(t->next % static_cast<std::int64_t>(t->flight.size()))];
         if (!f.done)
             break;
-        if (!f.fault.empty()) {
-            stop(t, f.fault);
+        if (f.fault.kind != fault_kind::none) {
+            f.fault.item = t->next;
+            stop(t, std::move(f.fault));
             break;
         }
         g.unlock();
-        const bool written = std::fwrite(t->slots[f.slot].block, sizeof(double), values, t->out->stream) == values;
+        run_fault put = t->sink->put(t->sink->to, t->next, t->slots[f.slot].block);
         g.lock();
-        if (!written) {
-            stop(t, write_error(t->out->path));
+        if (put.kind != fault_kind::none) {
+            put.item = t->next;
+            stop(t, std::move(put));
             break;
         }
         t->free_slots.push_back(f.slot);
         ++t->next;
-        if (t->x->progress != nullptr)
-            count_model(t->x->progress);
         t->changed.notify_all();
     }
     t->writing = false;
@@ -214,9 +266,9 @@ std::FILE *open_model(run_state *t, const char *path)
 }
 
 // Reads an opened model and closes it.
-std::string read_model_in(run_state *t, std::FILE *in, const char *path, double **mu, char *chunk)
+run_fault read_model_in(run_state *t, std::FILE *in, const char *path, double **mu, char *chunk)
 {
-    std::string fault = read_opened_model(in, path, t->x->D, t->x->M, t->x->header, chunk, mu, nullptr, nullptr);
+    run_fault fault = read_opened_model(in, path, t->x->D, t->x->M, t->x->header, chunk, mu, nullptr, nullptr);
     ++t->closes;
     --t->models_open;
     return fault;
@@ -226,19 +278,19 @@ std::string read_model_in(run_state *t, std::FILE *in, const char *path, double 
 void work(run_state *t, worker_scratch *w)
 {
     const extraction &x = *t->x;
+    const model_source &source = *t->source;
     std::unique_lock<std::mutex> g(t->lock);
     for (;;) {
+        if (x.stop != nullptr && x.stop->load() && !t->stopped)
+            stop(t, {fault_kind::stopped, 0, 0, -1, {}});
         int slot = -1;
         t->changed.wait(g, [&] { return t->stopped || t->list_done || (slot = take_slot(t)) >= 0; });
         if (slot < 0)
             return;
-        // The next list line that names a model; a list that cannot be read
-        // fails at the item it would have been.
-        text_line l;
-        line_status st;
-        do
-            st = next_line(x.list, &l);
-        while (st == line_status::ok && !list_path(l, w->path));
+        // The next model; a list that cannot be read fails at the item it
+        // would have been.
+        const char *path = nullptr;
+        const line_status st = source.next(source.from, w->path, &path);
         if (st == line_status::end) {
             t->list_done = true;
             t->free_slots.push_back(slot);
@@ -248,25 +300,25 @@ void work(run_state *t, worker_scratch *w)
         const std::int64_t item = t->handed++;
         in_flight &f = t->flight[static_cast<std::size_t>(item % static_cast<std::int64_t>(t->flight.size()))];
         f = {slot, false, {}};
-        std::string fault;
+        run_fault fault;
         if (st == line_status::error) {
             t->list_done = true;
-            fault = read_error(x.list_file);
+            fault = {fault_kind::read, 0, 0, -1, read_error(source.list_file)};
         } else {
             g.unlock();
             double **mu = t->slots[slot].rows;
-            std::FILE *in = open_model(t, w->path);
+            std::FILE *in = open_model(t, path);
             if (in == nullptr) {
-                fault = open_error(w->path);
+                fault = open_fault(path, errno);
             } else {
-                fault = read_model_in(t, in, w->path, mu, w->chunk);
-                if (fault.empty())
+                fault = read_model_in(t, in, path, mu, w->chunk);
+                if (fault.kind == fault_kind::none)
                     make_record(x, mu);
             }
             g.lock();
             if (in != nullptr && t->waiting_for_close > 0)
                 t->changed.notify_all();
-            if (fault.empty() && !t->read_one) {
+            if (fault.kind == fault_kind::none && !t->read_one) {
                 t->read_one = true;
                 t->changed.notify_all();
             }
@@ -279,26 +331,14 @@ void work(run_state *t, worker_scratch *w)
 
 } // namespace
 
-std::string write_records(const extraction &x, output *out, worker_scratch *scratch, int n,
-                          component_matrix *slots)
+run_fault make_records(const extraction &x, const model_source &source, const record_sink &sink,
+                       worker_scratch *scratch, int n, component_matrix *slots)
 {
-    // The output is opened before any model, as by one worker alone, so that
-    // it never competes with the models for a file descriptor.  An old one
-    // is truncated while the other workers read the first models.
-    const int fd = open(out->path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return open_error(out->path);
-    out->stream = fdopen(fd, "wb");
-    if (out->stream == nullptr) {
-        close(fd);
-        return open_error(out->path);
-    }
-    std::setvbuf(out->stream, out->buffer, _IOFBF, out->buffer_bytes);
-
     run_state t;
     t.x = &x;
+    t.source = &source;
+    t.sink = &sink;
     t.slots = slots;
-    t.out = out;
     t.flight.resize(static_cast<std::size_t>(record_slots(n)));
     t.free_slots.push_back(0);
 
@@ -311,15 +351,17 @@ std::string write_records(const extraction &x, output *out, worker_scratch *scra
     } catch (const std::system_error &) {
     }
 
-    struct stat st;
-    if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
-        std::lock_guard<std::mutex> g(t.lock);
-        stop(&t, open_error(out->path));
+    if (sink.start != nullptr) {
+        run_fault started = sink.start(sink.to);
+        if (started.kind != fault_kind::none) {
+            std::lock_guard<std::mutex> g(t.lock);
+            stop(&t, std::move(started));
+        }
     }
     work(&t, &scratch[0]);
     for (std::thread &th : others)
         th.join();
-    return t.message;
+    return t.result;
 }
 
 } // namespace gmm
