@@ -12,7 +12,6 @@
 // OUT is opened only once the UBM has been read, so a run that fails before
 // that leaves an existing OUT as it was; an OUT that is one of the inputs is
 // refused.  Every failure is reported on standard error with exit status 1.
-#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -81,32 +80,15 @@ double *ubm_w;
 worker_scratch *scratch;
 component_matrix *slots;
 
-constexpr int max_threads = 1024;
-
-// The CPUs this process may run on (its affinity mask), at least 1.
-int usable_cpus()
-{
-    for (int n = 1024; n <= 65536; n *= 2) {
-        cpu_set_t *set = CPU_ALLOC(n);
-        const std::size_t size = CPU_ALLOC_SIZE(n);
-        const bool got = set != nullptr && sched_getaffinity(0, size, set) == 0;
-        const int count = got ? CPU_COUNT_S(size, set) : 0;
-        CPU_FREE(set);
-        if (got)
-            return count > 0 ? count : 1;
-    }
-    return 1;
-}
-
-// -j's value: a whole number from 0 (one per usable CPU) to max_threads.
+// -j's value: a whole number from 0 (one per usable CPU) to max_workers.
 bool thread_count(const char *text, int *n)
 {
     const std::size_t len = std::strlen(text);
-    if (len == 0 || len > 4 || std::strspn(text, "0123456789") != len || std::atoi(text) > max_threads)
+    if (len == 0 || len > 4 || std::strspn(text, "0123456789") != len || std::atoi(text) > max_workers)
         return false;
     *n = std::atoi(text);
     if (*n == 0)
-        *n = std::min(usable_cpus(), max_threads);
+        *n = std::min(usable_cpus(), max_workers);
     return true;
 }
 

@@ -308,6 +308,13 @@ bool alloc_text_matrix(std::int32_t M, std::int32_t D, text_matrix *out)
     return alloc_rows(M, D, &out->block, &out->rows);
 }
 
+void free_component_matrix(component_matrix *m)
+{
+    std::free(m->block);
+    std::free(m->rows);
+    *m = {};
+}
+
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                           header_rule header)
 {

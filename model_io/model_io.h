@@ -80,6 +80,10 @@ bool alloc_component_matrix(std::int32_t M, std::int32_t D, component_matrix *ou
 // The same for an M x D matrix of values kept as text.
 bool alloc_text_matrix(std::int32_t M, std::int32_t D, text_matrix *out);
 
+// Gives back a matrix's storage (a programs' matrices live until it ends);
+// *m is left empty.
+void free_component_matrix(component_matrix *m);
+
 // What a component reader does with lines 1 to 8 of the file.
 enum class header_rule {
     skip,  // they are skipped: D and M are the caller's

@@ -1,5 +1,7 @@
 #include "supervectors.h"
 
+#include <sched.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -24,6 +26,27 @@ bool alloc_scratch(worker_scratch *w)
     return w->chunk != nullptr && w->path != nullptr;
 }
 
+void free_scratch(worker_scratch *w)
+{
+    std::free(w->chunk);
+    std::free(w->path);
+    *w = {};
+}
+
+int usable_cpus()
+{
+    for (int n = 1024; n <= 65536; n *= 2) {
+        cpu_set_t *set = CPU_ALLOC(n);
+        const std::size_t size = CPU_ALLOC_SIZE(n);
+        const bool got = set != nullptr && sched_getaffinity(0, size, set) == 0;
+        const int count = got ? CPU_COUNT_S(size, set) : 0;
+        CPU_FREE(set);
+        if (got)
+            return count > 0 ? count : 1;
+    }
+    return 1;
+}
+
 bool list_path(const text_line &l, char *path)
 {
     std::size_t n = 0;
@@ -33,8 +56,7 @@ bool list_path(const text_line &l, char *path)
     return n > 0;
 }
 
-// The failure a model reader reports for the file at `path`.
-static run_fault model_fault(const read_result &r, const line_reader &lines, const char *path)
+run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path)
 {
     if (r.fault == read_fault::none)
         return {};
@@ -53,7 +75,7 @@ static run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t
     read_result r = w != nullptr ? read_mu_sigma_w(D, M, &lines, mu, sigma, w, header)
                                  : read_mu_sigma(D, M, &lines, mu, sigma, header);
     std::fclose(in);
-    return model_fault(r, lines, file);
+    return reading_fault(r, lines, file);
 }
 
 static run_fault open_fault(const char *path, int error)

@@ -57,10 +57,24 @@ int record_slots(int n);
 // Obtains one worker's storage; false when it cannot be had.
 bool alloc_scratch(worker_scratch *w);
 
+// Gives it back; *w is left empty.
+void free_scratch(worker_scratch *w);
+
+// The most workers a run takes.
+constexpr int max_workers = 1024;
+
+// The CPUs this process may run on (its affinity mask, as taskset, cpusets
+// and batch schedulers set it), at least 1.
+int usable_cpus();
+
 // The path a list line names: everything before its newline (or a NUL),
 // copied into `path` (max_line_bytes + 1 bytes).  False for a line that
 // holds nothing else.
 bool list_path(const text_line &l, char *path);
+
+// The failure a model reader's result `r` reports for the file at `path`
+// read through `lines`.
+run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path);
 
 // Opens `file`, reads its means, and its variances and weights where
 // `sigma` and `w` are given (variances otherwise checked, not converted),
