@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -118,6 +119,14 @@ std::vector<double *> row_pointers(py::array_t<double> &a, std::int64_t rows, st
     return r;
 }
 
+// Storage for `rows` x `columns` doubles: more than can be addressed is
+// storage that cannot be had, as for the programs.
+void check_size(std::int64_t rows, std::int64_t columns)
+{
+    if (columns > static_cast<std::int64_t>(PTRDIFF_MAX / sizeof(double)) / rows)
+        throw std::bad_alloc();
+}
+
 struct model {
     py::array_t<double> means, variances, weights;
 };
@@ -133,6 +142,7 @@ model read_model_py(py::handle path)
     // would be read from the wrong line.
     if (!restart_lines(&f.lines))
         raise_errno(errno, p.as_given);
+    check_size(M, D);
     model m = {py::array_t<double>({M, D}), py::array_t<double>({M, D}), py::array_t<double>(M)};
     std::vector<double *> mu = row_pointers(m.means, M, D), sigma = row_pointers(m.variances, M, D);
     double *w = m.weights.mutable_data();
@@ -264,8 +274,10 @@ py::object supervectors_py(py::handle ubm, py::sequence models, int threads, boo
     const std::int32_t D = h.vector_size, M = h.mixture_count;
     const std::int64_t L = static_cast<std::int64_t>(paths.size());
     const std::int64_t values = static_cast<std::int64_t>(M) * D;
-    if (out.is_none())
+    if (out.is_none()) {
+        check_size(L, values);
         out = py::array_t<double>({L, values});
+    }
     else
         check_out(out, L, values);
 

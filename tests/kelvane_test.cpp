@@ -21,6 +21,7 @@
 
 #include "harness.h"
 #include "line_reader.h"
+#include "messages.h"
 #include "progress.h"
 
 using namespace harness;
@@ -343,10 +344,56 @@ void check(const kcase &c, const std::vector<std::string> &options)
         EXPECT_EQ(read_file(s.at(out_name)), c.out);
 }
 
+// The same case through the Python module (tests/gmmtools_run.py), where
+// kelvane's call is the standard files after the options the module takes,
+// and a failure is a model's: the same bytes, or the same fault raised as
+// ModelError with kelvane's text, or as OSError naming the file.
+#ifdef GMMTOOLS_PYTHON
+void check_module(const kcase &c)
+{
+    std::vector<std::string> argv = {GMMTOOLS_PYTHON, SOURCE_DIR "/tests/gmmtools_run.py"};
+    for (std::size_t k = 0; k < c.args.size(); ++k) {
+        const std::string &a = c.args[k];
+        const bool option = a == "--check" || a == "--normalize" || a == "--progress" || (a == "-j" && k + 1 < c.args.size());
+        if (k + 3 < c.args.size() && !option && !(k > 0 && c.args[k - 1] == "-j"))
+            return;
+        argv.push_back(a);
+    }
+    std::string err = c.err == "<progress>" ? "" : c.err;
+    for (const auto &[kelvane_says, module_raises] :
+         {std::pair<std::string, std::string>{": File open error!\n", ": FileNotFoundError\n"},
+          {": File read error!\n", ": IsADirectoryError\n"},
+          {gmm::no_storage_text, "MemoryError\n"}})
+        if (err.size() >= kelvane_says.size() && err.compare(err.size() - kelvane_says.size(), kelvane_says.size(), kelvane_says) == 0)
+            err.replace(err.size() - kelvane_says.size(), kelvane_says.size(), module_raises);
+    if (c.args.size() < 3 || !std::equal(std_args.begin(), std_args.end(), c.args.end() - 3) || !c.links.empty() ||
+        c.out == "<input>" || c.how.file_size != 0 || !c.how.stdout_to.empty() || err.rfind(KELVANE_PATH, 0) == 0 ||
+        err == gmm::open_error_text || err.find("File write error") != std::string::npos)
+        return;
+    SCOPED_TRACE("gmmtools");
+    scratch s;
+    ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
+    std::map<std::string, std::string> files = standard_files();
+    for (const auto &[name, text] : c.files)
+        files[name] = text;
+    for (const auto &[name, text] : files)
+        write_file(s.at(name), text);
+    outcome r = run(argv, s.dir, {.env = {"PYTHONPATH=" GMMTOOLS_PYTHONPATH}});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, err);
+    if (c.status == 0) {
+        EXPECT_EQ(read_file(s.at("out.bin")), c.out);
+    }
+}
+#endif
+
 TEST_P(kelvane_run, output_stderr_and_status)
 {
     const kcase &c = GetParam();
     check(c, {});
+#ifdef GMMTOOLS_PYTHON
+    check_module(c);
+#endif
     if (c.every_j)
         for (const char *n : {"1", "2", "3", "0"}) {
             SCOPED_TRACE(std::string("-j ") + n);
