@@ -11,7 +11,7 @@
 // second and the speed-up over the baseline; then how kelvane's time grows
 // with the length of the list and with the size of the models, and its peak
 // resident memory for lists of 10 and of 100 models, on one thread and on
-// every usable CPU.
+// every usable CPU; then the Python module's rows (python_bench.py).
 #include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
@@ -271,5 +271,12 @@ int main(int argc, char **argv)
         const long m100 = peak_kib({KELVANE_PATH, "-j", j, ubm, list, out + ".sv"});
         std::printf("  -j %s: %ld KiB for 10 models, %ld KiB for 100\n", j, m10, m100);
     }
+    std::fflush(stdout);
+
+#ifdef GMMTOOLS_PYTHON
+    // The Python module's rows, on the same workloads.
+    setenv("PYTHONPATH", GMMTOOLS_PYTHONPATH, 1);
+    run({GMMTOOLS_PYTHON, SOURCE_DIR "/bench/python_bench.py", work, std::to_string(runs), KELVANE_PATH});
+#endif
     return 0;
 }

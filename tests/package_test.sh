@@ -2,9 +2,13 @@
 # Builds the Debian package and the tarball, unpacks each into a temporary
 # root, and runs both programs from there on the examples: the outputs must
 # be those of the programs in the build folder, and the manual pages and the
-# bash completion there.
+# bash completion there.  Where the Python module was built (PYTHON, the
+# interpreter it was built for), both carry it in Debian's module folder,
+# which that interpreter searches, and it gives kelvane's bytes.
+#
+#   package_test.sh BUILD SOURCE [PYTHON]
 set -euo pipefail
-build=$1 src=$2
+build=$1 src=$2 python=${3:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cpack --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null
@@ -13,6 +17,10 @@ mkdir "$tmp/tgz"
 tar xzf "$tmp"/pkg/*.tar.gz -C "$tmp/tgz"
 
 cd "$src"
+if [ -n "$python" ]; then
+  "$python" -c "import sys; assert '/usr/lib/python3/dist-packages' in sys.path, sys.path" ||
+    echo "note: $python does not search /usr/lib/python3/dist-packages (not Debian's interpreter)"
+fi
 "$build/kelvane" examples/ubm.gmm examples/models.lst "$tmp/sv.want"
 "$build/morrit" examples/model0001.gmm "$tmp/mu.want" "$tmp/sigma.want" "$tmp/w.want"
 for root in "$tmp/deb/usr" "$tmp"/tgz/*; do
@@ -27,5 +35,24 @@ for root in "$tmp/deb/usr" "$tmp"/tgz/*; do
     bash -c "complete() { :; }; compopt() { :; }; source '$root/share/bash-completion/completions/$page'
              COMP_WORDS=($page --he); COMP_CWORD=1; _$page; [ \"\${COMPREPLY[*]}\" = --help ]"
   done
+  if [ -n "$python" ]; then
+    site=$root/lib/python3/dist-packages
+    test -f "$site/gmmtools/py.typed"
+    PYTHONPATH=$site "$python" -c "
+import sys, numpy, gmmtools
+assert gmmtools.__file__.startswith(sys.argv[1]), gmmtools.__file__
+sv = gmmtools.supervectors('examples/ubm.gmm', gmmtools.read_list('examples/models.lst'))
+assert sv.tobytes() == open(sys.argv[2], 'rb').read()" "$site" "$tmp/sv.want"
+  fi
   echo "package ok: ${root#"$tmp"/}"
 done
+
+# cmake --install puts the package in the interpreter's site folder (here
+# under DESTDIR), where that interpreter imports it.
+if [ -n "$python" ]; then
+  DESTDIR=$tmp/destdir cmake --install "$build" --prefix /usr/local >/dev/null
+  site=$(cmake -L -N "$build" | sed -n 's/^GMM_PYTHON_SITE:PATH=//p')
+  PYTHONPATH=$tmp/destdir$site "$python" -c "import gmmtools; gmmtools.read_model('examples/model0001.gmm')"
+  test -x "$tmp/destdir/usr/local/bin/kelvane"
+  echo "cmake --install ok: $site"
+fi
