@@ -11,7 +11,8 @@
 //
 // OUT is opened only once the UBM has been read, so a run that fails before
 // that leaves an existing OUT as it was; an OUT that is one of the inputs is
-// refused.  Every failure is reported on standard error with exit status 1.
+// refused.  A list run in parts gives each part --sizes-from (the whole
+// list's first model) and checks the whole list first with --dry-run.  Every failure is reported on standard error with exit status 1.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -32,13 +33,15 @@ using namespace gmm;
 
 namespace {
 
-enum { opt_check = 1, opt_normalize, opt_progress };
+enum { opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run };
 
 const ::option options[] = {
     {"threads", required_argument, nullptr, 'j'},
     {"check", no_argument, nullptr, opt_check},
     {"normalize", no_argument, nullptr, opt_normalize},
     {"progress", no_argument, nullptr, opt_progress},
+    {"sizes-from", required_argument, nullptr, opt_sizes_from},
+    {"dry-run", no_argument, nullptr, opt_dry_run},
     help_option,
     version_option,
     end_of_options,
@@ -65,6 +68,12 @@ const program_info kelvane = {
     "                    weight w and variance v\n"
     "      --progress    show models done, models per second and time left on\n"
     "                    standard error\n"
+    "      --sizes-from=MODEL  take D and M from MODEL's header, not the first\n"
+    "                    listed model's; the list may then start with blank\n"
+    "                    lines or be empty (for a list run in parts)\n"
+    "      --dry-run     make every check a run makes before its first record\n"
+    "                    (the list, the first model, the UBM, an output that is\n"
+    "                    an input) and write nothing\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n",
     3,
@@ -190,16 +199,20 @@ int main(int argc, char **argv)
     static char list_chunk[chunk_bytes + 1], model_chunk[chunk_bytes + 1], path[max_line_bytes + 1];
     static char out_buffer[std::size_t{1} << 20];
 
-    // The first listed model gives D and M.
+    // The first listed model gives D and M, or the model --sizes-from names.
     std::FILE *list = std::fopen(list_file, "r");
     if (list == nullptr)
         return fail(open_error_text);
     line_reader items;
     start_lines(&items, list, list_chunk);
-    text_line l;
-    if (next_line(&items, &l) != line_status::ok || !list_path(l, path))
-        return fail(open_error_text);
-    std::FILE *first = std::fopen(path, "r");
+    const char *sizes_from = cl.value[opt_sizes_from];
+    if (sizes_from == nullptr) {
+        text_line l;
+        if (next_line(&items, &l) != line_status::ok || !list_path(l, path))
+            return fail(open_error_text);
+        sizes_from = path;
+    }
+    std::FILE *first = std::fopen(sizes_from, "r");
     if (first == nullptr)
         return fail(open_error_text);
     line_reader probe;
@@ -208,7 +221,7 @@ int main(int argc, char **argv)
     read_result r = read_model_header(&probe, &h);
     std::fclose(first);
     if (r.fault != read_fault::none)
-        return fail(read_fault_message(r, path));
+        return fail(read_fault_message(r, sizes_from));
     const std::int32_t D = h.vector_size;
     const std::int32_t M = h.mixture_count;
 
@@ -246,9 +259,11 @@ int main(int argc, char **argv)
     if (!restart_lines(&items))
         return fail(read_error(list_file));
     struct stat st;
-    if (survey.names_out || names_output(ubm_file, place) ||
+    if (survey.names_out || names_output(ubm_file, place) || names_output(sizes_from, place) ||
         (place.exists && fstat(fileno(list), &st) == 0 && same_file(st, place.file)))
         return fail(file_message(out_file, "input file is output file"));
+    if (cl.value[opt_dry_run] != nullptr)
+        return 0;
 
     // The output is opened, then one record written per model; the records
     // written before a failure stay.

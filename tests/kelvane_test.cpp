@@ -239,6 +239,22 @@ std::vector<kcase> cases()
         {"files missing after options", {}, {"-j", "2", "ubm.gmm", "list"}, 1, prog + "2 file arguments, 3 expected\n" + usage, old_output},
         {"file too many after options", {}, {"--", "ubm.gmm", "list", "out.bin", "x"}, 1, prog + "4 file arguments, 3 expected\n" + usage, old_output},
 
+        // --sizes-from and --dry-run, for a list run in parts.
+        {"sizes from another model", {{"list", "\n\nb.gmm\na.gmm\n"}}, {"--sizes-from=b.gmm", "ubm.gmm", "list", "out.bin"}, 0, "",
+         doubles(cat({rec_b, rec_a}))},
+        {"sizes from a model, empty list", {{"list", ""}}, {"--sizes-from", "a.gmm", "ubm.gmm", "list", "out.bin"}, 0, "", ""},
+        {"sizes from a missing model", {}, {"--sizes-from=none.gmm", "ubm.gmm", "list", "out.bin"}, 1, "File open error!\n", old_output},
+        {"sizes from a bad header", {{"c.gmm", with_line(a, 3, "<VECSIZE>")}},
+         {"--sizes-from=c.gmm", "ubm.gmm", "list", "out.bin"}, 1, "c.gmm:3: invalid model header\n", old_output},
+        {"sizes from a model that is the output", {}, {"--sizes-from=ubm2.gmm", "ubm.gmm", "list", "ubm2.gmm"}, 1,
+         "ubm2.gmm" + same, "<input>", {{"ubm2.gmm", "ubm.gmm", true}}},
+        {"dry run writes nothing", {}, {"--dry-run", "--normalize", "ubm.gmm", "list", "out.bin"}, 0, "", old_output},
+        {"dry run makes no output", {}, {"--dry-run", "ubm.gmm", "list", "new.bin"}, 0, "", absent},
+        {"dry run finds the UBM short", {{"ubm.gmm", first_lines(model_text(ubm), 15)}}, {"--dry-run", "ubm.gmm", "list", "out.bin"},
+         1, "ubm.gmm: ends after line 15, 20 lines expected\n", old_output},
+        {"dry run refuses an output a model names", {{"list", "a.gmm\nb.gmm\nnew.bin\n"}}, {"--dry-run", "ubm.gmm", "list", "new.bin"},
+         1, "new.bin" + same, "<input>"},
+
         // --check: every header, the UBM's included, gives the first model's D and M.
         {"check passes", {}, {"--check", "ubm.gmm", "list", "out.bin"}, 0, "", doubles(cat({rec_a, rec_b}))},
         {"check UBM vector size", {{"ubm.gmm", with_line(ubm_text, 3, "<VECSIZE> 2")}}, {"--check", "ubm.gmm", "list", "out.bin"}, 1,

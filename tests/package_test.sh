@@ -29,11 +29,14 @@ for root in "$tmp/deb/usr" "$tmp"/tgz/*; do
   for f in sv mu sigma w; do
     cmp "$tmp/$f" "$tmp/$f.want"
   done
-  for page in kelvane morrit; do
+  # kelvane-slurm is installed beside kelvane, which it finds there.
+  test -x "$root/bin/kelvane-slurm"
+  PATH=/nonexistent "$root/bin/kelvane-slurm" --help | grep -q '^Usage: '
+  for page in kelvane morrit kelvane-slurm; do
     test -s "$root/share/man/man1/$page.1"
     # The completion loads and completes the program's options.
     bash -c "complete() { :; }; compopt() { :; }; source '$root/share/bash-completion/completions/$page'
-             COMP_WORDS=($page --he); COMP_CWORD=1; _$page; [ \"\${COMPREPLY[*]}\" = --help ]"
+             COMP_WORDS=($page --he); COMP_CWORD=1; _${page//-/_}; [ \"\${COMPREPLY[*]}\" = --help ]"
   done
   if [ -n "$python" ]; then
     site=$root/lib/python3/dist-packages
