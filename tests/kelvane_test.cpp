@@ -315,16 +315,24 @@ std::vector<kcase> cases()
 
 class kelvane_run : public testing::TestWithParam<kcase> {};
 
-// One run of a case, with `options` in front of its arguments.
-void check(const kcase &c, const std::vector<std::string> &options)
+// A case's files in `s`: the standard set with the case's added or
+// replacing, and an empty folder "sub".
+std::map<std::string, std::string> lay_out(const kcase &c, const scratch &s)
 {
-    scratch s;
-    ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
+    EXPECT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
     std::map<std::string, std::string> files = standard_files();
     for (const auto &[name, text] : c.files)
         files[name] = text;
     for (const auto &[name, text] : files)
         write_file(s.at(name), text);
+    return files;
+}
+
+// One run of a case, with `options` in front of its arguments.
+void check(const kcase &c, const std::vector<std::string> &options)
+{
+    scratch s;
+    const std::map<std::string, std::string> files = lay_out(c, s);
     for (const link &l : c.links)
         ASSERT_EQ(l.hard ? ::link(s.at(l.target).c_str(), s.at(l.name).c_str()) : symlink(l.target.c_str(), s.at(l.name).c_str()), 0);
 
@@ -388,12 +396,7 @@ void check_module(const kcase &c)
         return;
     SCOPED_TRACE("gmmtools");
     scratch s;
-    ASSERT_EQ(mkdir(s.at("sub").c_str(), 0700), 0);
-    std::map<std::string, std::string> files = standard_files();
-    for (const auto &[name, text] : c.files)
-        files[name] = text;
-    for (const auto &[name, text] : files)
-        write_file(s.at(name), text);
+    lay_out(c, s);
     outcome r = run(argv, s.dir, {.env = {"PYTHONPATH=" GMMTOOLS_PYTHONPATH}});
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, err);
