@@ -43,9 +43,6 @@ given_path take_path(py::handle p)
     return {std::move(bytes), given};
 }
 
-// The exception for a file that cannot be used (set by the module's init).
-py::handle model_error;
-
 // Raises `f`, a failure about the file `path`, as Python's exception.
 [[noreturn]] void raise_fault(const run_fault &f, const py::object &path)
 {
@@ -67,7 +64,7 @@ py::handle model_error;
             error = py::reinterpret_borrow<py::object>(PyExc_OSError)(text);
         break;
     default:
-        error = model_error(text);
+        error = py::module_::import("gmmtools._gmmtools").attr("ModelError")(text);
         error.attr("path") = path;
         error.attr("line") = f.line > 0 ? py::object(py::int_(f.line)) : py::object(py::none());
         break;
@@ -398,7 +395,6 @@ PYBIND11_MODULE(_gmmtools, m)
     error.attr("path") = py::none();
     error.attr("line") = py::none();
     m.attr("ModelError") = error;
-    model_error = error.release(); // held for the life of the process
 
     py::class_<model>(m, "Model",
                       "A Gaussian mixture model's parameters as numpy arrays: means and\n"
