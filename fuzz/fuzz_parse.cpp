@@ -9,6 +9,9 @@
 
 #include "le_text.h"
 #include "parse_number.h"
+#include "values_line.h"
+
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -26,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string copy = text;
     const char *p = text.data(), *end = text.data() + text.size();
     char *saved = nullptr;
+    std::vector<double> values;
+    std::vector<gmm::le_text> texts;
     for (char *t = strtok_r(copy.data(), " \n", &saved); t != nullptr; t = strtok_r(nullptr, " \n", &saved)) {
         while (p < end && (*p == ' ' || *p == '\n'))
             ++p;
@@ -42,6 +47,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int n = std::snprintf(printed, sizeof printed, "%le", want);
         if (n != kept.size || std::memcmp(printed, kept.text, kept.size) != 0)
             std::abort();
+        values.push_back(got);
+        texts.push_back(kept);
+    }
+
+    // The same line through the plain reader and every vector reader the
+    // processor has: the same values, texts and count.
+    const std::int32_t D = static_cast<std::int32_t>(values.size());
+    std::vector<double> row(values.size() + 1);
+    std::vector<gmm::le_text> kept_row(values.size() + 1);
+    for (gmm::scan_width w : {gmm::scan_width::scalar, gmm::scan_width::sse4, gmm::scan_width::avx2}) {
+        if (w > gmm::widest_scan())
+            break;
+        const char *b = text.data(), *e = b + text.size();
+        if (gmm::read_values(w, b, e, D, row.data()) != D || gmm::read_values(w, b, e, D, kept_row.data()) != D ||
+            gmm::count_values(w, b, e, D + 1) != D)
+            std::abort();
+        for (std::int32_t i = 0; i < D; ++i)
+            if (std::memcmp(&row[i], &values[i], 8) != 0 || kept_row[i].size != texts[i].size ||
+                std::memcmp(kept_row[i].text, texts[i].text, texts[i].size) != 0)
+                std::abort();
     }
     return 0;
 }

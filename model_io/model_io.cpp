@@ -6,13 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "le_text.h"
 #include "messages.h"
 #include "parse_number.h"
+#include "values_line.h"
 
 namespace gmm {
 
@@ -55,49 +53,6 @@ bool second_int(const text_line &l, bool newline_too, std::int32_t *v)
     return true;
 }
 
-bool is_separator(char c) { return c == ' ' || c == '\n'; }
-
-// How many numbers a values line holds, up to D, without converting them:
-// the tokens are counted where they start, at a byte that is no separator
-// after one that is (or at the start of the line).  The text ends at a NUL.
-std::int64_t count_row(const text_line &l, std::int32_t D)
-{
-    const char *p = l.begin, *const end = l.end;
-    std::int64_t k = 0;
-    bool after_separator = true;
-#ifdef __SSE2__
-    // Sixteen bytes at a time, without a branch but for a NUL: the
-    // separators, the same flags a byte on (the block before's last in
-    // front), the starts where the second is set and the first not, and
-    // their count.
-    const __m128i space = _mm_set1_epi8(' '), newline = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi8(1);
-    __m128i before_block = _mm_set1_epi8(-1), counts = zero;
-    for (; end - p >= 16; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)) != 0)
-            break; // the text ends in this block: counted byte by byte below
-        const __m128i sep = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), _mm_cmpeq_epi8(bytes, newline));
-        const __m128i before = _mm_or_si128(_mm_slli_si128(sep, 1), _mm_srli_si128(before_block, 15));
-        counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(_mm_andnot_si128(sep, before), one), zero));
-        before_block = sep;
-    }
-    k = _mm_cvtsi128_si64(counts) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts));
-    after_separator = (_mm_movemask_epi8(before_block) & 0x8000) != 0;
-#endif
-    for (; p < end && *p != '\0'; ++p) {
-        const bool sep = is_separator(*p);
-        k += after_separator && !sep;
-        after_separator = sep;
-    }
-    return k < D ? k : D;
-}
-
-// One value of a values line, converted where it lies: to a double, or to
-// the text "%le" prints for it.  Each returns the end of its token.
-const char *take_value(const char *p, const char *end, double *out) { return scan_double(p, end, out); }
-const char *take_value(const char *p, const char *end, le_text *out) { return scan_le_text(p, end, out); }
-
 // A weight token, the same two ways.
 void take_weight(const token &t, double *out) { *out = parse_double(t.s, t.n); }
 void take_weight(const token &t, le_text *out) { *out = le_text_of(t.s, t.n); }
@@ -108,17 +63,8 @@ template <typename Cell>
 std::int64_t parse_row(const text_line &l, std::int32_t D, Cell *row)
 {
     if (row == nullptr)
-        return count_row(l, D);
-    const char *p = l.begin, *const end = l.end;
-    std::int64_t k = 0;
-    while (k < D) {
-        while (p < end && (*p == ' ' || *p == '\n'))
-            ++p;
-        if (p == end || *p == '\0')
-            break;
-        p = take_value(p, end, &row[k++]);
-    }
-    return k;
+        return count_values(widest_scan(), l.begin, l.end, D);
+    return read_values(widest_scan(), l.begin, l.end, D, row);
 }
 
 constexpr read_result no_fault{read_fault::none, 0, 0, 0};

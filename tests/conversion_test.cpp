@@ -1,6 +1,7 @@
 // Differential tests of the number conversions against the C library: the
 // token parser against strtod() bit for bit, the printer against
-// snprintf("%le") byte for byte.  Seeded; GMM_DIFF_SCALE=N runs N times as
+// snprintf("%le") byte for byte; every token also as part of a values line,
+// read by the plain reader and by each vector reader the processor has.  Seeded; GMM_DIFF_SCALE=N runs N times as
 // many values.
 #include <gtest/gtest.h>
 
@@ -16,8 +17,42 @@
 #include "format_le.h"
 #include "le_text.h"
 #include "parse_number.h"
+#include "values_line.h"
 
 namespace {
+
+// The values-line readers this processor runs: the plain one, and each
+// vector one up to the widest (none where GMM_SCAN=scalar is set).
+std::vector<gmm::scan_width> widths()
+{
+    std::vector<gmm::scan_width> w = {gmm::scan_width::scalar};
+    for (gmm::scan_width v : {gmm::scan_width::sse4, gmm::scan_width::avx2})
+        if (gmm::widest_scan() >= v)
+            w.push_back(v);
+    return w;
+}
+
+const std::vector<gmm::scan_width> readers = widths();
+
+// The token first on a values line of three, long enough for a vector
+// reader to take it: each reader gives strtod's value for it (or, for
+// le_text, what "%le" prints), and counts three numbers.
+template <typename Cell, typename Check>
+bool reads_on_a_line(const std::string &token, Check same)
+{
+    if (token.empty() || token.find_first_of(" \n", 0) != std::string::npos || token.find('\0') != std::string::npos)
+        return true;
+    const std::string line = token + " -1.000000e+00  2.500000e-01 \n";
+    for (gmm::scan_width w : readers) {
+        Cell row[3];
+        const char *b = line.data(), *e = b + line.size();
+        if (gmm::read_values(w, b, e, 3, row) != 3 || gmm::count_values(w, b, e, 9) != 3 || !same(row)) {
+            ADD_FAILURE() << "token \"" << token << "\" on a line, reader " << static_cast<int>(w);
+            return false;
+        }
+    }
+    return true;
+}
 
 long scale()
 {
@@ -46,7 +81,9 @@ bool parses_like_strtod(const std::string &token)
     const double want = std::strtod(token.c_str(), nullptr);
     const double got = gmm::parse_double(token.data(), token.size());
     if (bits(got) == bits(want))
-        return true;
+        return reads_on_a_line<double>(token, [&](const double *row) {
+            return bits(row[0]) == bits(want) && row[1] == -1.0 && row[2] == 0.25;
+        });
     ADD_FAILURE() << "token \"" << token << "\": got " << std::hexfloat << got << ", strtod gives " << want;
     return false;
 }
@@ -281,7 +318,10 @@ bool keeps_like_snprintf(const std::string &token)
     if (std::string(whole.text, whole.size) == std::string(want, static_cast<std::size_t>(n)) &&
         std::string(first.text, first.size) == std::string(want, static_cast<std::size_t>(n)) &&
         end == line.data() + token.size())
-        return true;
+        return reads_on_a_line<gmm::le_text>(token, [&](const gmm::le_text *row) {
+            return std::string(row[0].text, row[0].size) == std::string(want, static_cast<std::size_t>(n)) &&
+                   std::string(row[2].text, row[2].size) == "2.500000e-01";
+        });
     ADD_FAILURE() << "token \"" << token << "\": kept \"" << std::string(whole.text, whole.size) << "\" and \""
                   << std::string(first.text, first.size) << "\", snprintf gives \"" << want << "\"";
     return false;

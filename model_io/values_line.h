@@ -1,0 +1,39 @@
+// The numbers of a values line (the D means or variances of a component),
+// read a token at a time by plain code, or sixteen bytes at a time with the
+// processor's vector instructions where it has them.
+//
+// Almost every token in a model file has the shape "%le" prints,
+// [-]d.dddddde(+|-)dd.  The vector reader checks that shape with one compare
+// per class of byte (digits; the point, 'e' and the exponent's sign) and
+// combines the seven digits and the exponent with two multiply-add
+// instructions; the value is then made with the same table of exact powers
+// of ten as the plain reader's, so both give, bit for bit, what strtod gives.
+// Every other token goes down the plain reader's paths.
+#pragma once
+
+#include <cstdint>
+
+namespace gmm {
+
+struct le_text;
+
+// How values lines are read: byte by byte; with SSSE3 and SSE4.1 (sixteen
+// bytes); or with AVX2 as well (thirty-two bytes when counting).
+enum class scan_width { scalar, sse4, avx2 };
+
+// The widest the processor has, picked once; scalar where the environment
+// sets GMM_SCAN=scalar, or on processors other than x86-64.
+scan_width widest_scan();
+
+// Converts the first D numbers of the line [begin, end) into `row`, the
+// separators being the space and the newline and a NUL ending the text;
+// returns how many the line held, up to D.
+std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, double *row);
+
+// The same, each value kept as the text "%le" prints for it.
+std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row);
+
+// How many numbers the line holds, up to D, none of them converted.
+std::int64_t count_values(scan_width w, const char *begin, const char *end, std::int32_t D);
+
+} // namespace gmm
