@@ -35,10 +35,36 @@ static run_fault truncate_old(void *to)
     return {};
 }
 
+// Writes all of [p, p + n) to the file descriptor.
+static bool write_all(int fd, const char *p, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t done = write(fd, p, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        p += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+// Records this large are written without the buffer.
+constexpr std::size_t direct_bytes = std::size_t{1} << 16;
+
 static run_fault append_record(void *to, std::int64_t, const double *record)
 {
     record_file *f = static_cast<record_file *>(to);
-    if (std::fwrite(record, sizeof(double), f->values, f->stream) != f->values)
+    // A record of 64 KiB or more goes straight from its slot to the
+    // file, after what the buffer holds, instead of being copied through
+    // it; smaller ones are gathered into the buffer's larger writes.
+    const std::size_t bytes = f->values * sizeof(double);
+    const bool written = bytes >= direct_bytes
+                             ? std::fflush(f->stream) == 0 &&
+                                   write_all(fileno(f->stream), reinterpret_cast<const char *>(record), bytes)
+                             : std::fwrite(record, sizeof(double), f->values, f->stream) == f->values;
+    if (!written)
         return {fault_kind::write, errno, 0, -1, write_error(f->path)};
     if (f->progress != nullptr)
         count_model(f->progress);

@@ -166,6 +166,16 @@ def test_every_thread_count_gives_kelvanes_bytes_and_first_failure(generated, tm
                 assert e.value.path == str(models[50]) and e.value.line is None
 
 
+def test_large_records_are_kelvanes_bytes(generated, tmp_path):
+    # 2048 x 60 records (960 KiB) go from kelvane's slots straight to the file.
+    large = generated / "large"
+    (tmp_path / "list").write_text(f"{large}/model0002.gmm\n{large}/model0001.gmm\n" * 2)
+    for options in ([], ["--normalize"]):
+        assert kelvane(*options, large / "ubm.gmm", tmp_path / "list", tmp_path / "sv.bin") == (0, "")
+        sv = gmmtools.supervectors(large / "ubm.gmm", gmmtools.read_list(tmp_path / "list"), normalize=bool(options))
+        assert (tmp_path / "sv.bin").read_bytes() == sv.tobytes()
+
+
 def test_out_is_filled_in_place_a_memmap_included(generated, tmp_path):
     ubm, models = long_list(generated, tmp_path, failing=False)
     want = gmmtools.supervectors(ubm, models)
