@@ -11,7 +11,9 @@
 // second and the speed-up over the baseline; then how kelvane's time grows
 // with the length of the list and with the size of the models, and its peak
 // resident memory for lists of 10 and of 100 models, on one thread and on
-// every usable CPU; then the Python module's rows (python_bench.py).
+// every usable CPU; the instructions a value costs, counted by callgrind, on
+// the vector readers and the plain ones; then the Python module's rows
+// (python_bench.py).
 #include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
@@ -193,6 +195,26 @@ long file_size(const std::string &path)
     return static_cast<long>(st.st_size);
 }
 
+// The instructions a run of `argv` executes, counted by callgrind (exact
+// and repeatable, whatever else the machine does); -1 without valgrind.
+long long instructions(const std::vector<std::string> &argv)
+{
+    const std::string log = "/tmp/bench-callgrind." + std::to_string(getpid());
+    std::vector<std::string> a = {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                  "--log-file=" + log};
+    a.insert(a.end(), argv.begin(), argv.end());
+    if (access(a[0].c_str(), X_OK) != 0)
+        return -1;
+    run(a);
+    long long n = -1;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (const auto at = line.find("Collected : "); at != std::string::npos)
+            n = std::atoll(line.c_str() + at + 12);
+    unlink(log.c_str());
+    return n;
+}
+
 int usable_cpus()
 {
     cpu_set_t set;
@@ -246,6 +268,26 @@ int main(int argc, char **argv)
     compare("morrit, 2048 x 60, new output files", file_mb(model), morrit, outputs, runs, true);
     compare("morrit, 2048 x 60, output files replaced", file_mb(model), morrit, outputs, runs);
 
+    // Instructions per value, on the vector readers and on the plain ones.
+    const std::string ten = head_list(k1024, 10);
+    const double mean_values = 11.0 * 1024 * 60, morrit_values = 2048.0 * 60 * 2 + 2048;
+    std::printf("instructions per value (callgrind), vector readers / plain readers (GMM_SCAN=scalar)\n");
+    for (const bool plain : {false, true}) {
+        if (plain)
+            setenv("GMM_SCAN", "scalar", 1);
+        const long long k = instructions({KELVANE_PATH, ubm, ten, out + ".sv"});
+        const long long m = instructions({MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]});
+        unsetenv("GMM_SCAN");
+        if (k < 0 || m < 0) {
+            std::printf("  (valgrind not found)\n");
+            break;
+        }
+        std::printf("  %-7s kelvane, UBM + 10 x (1024 x 60): %6.1f a mean value   morrit, 2048 x 60: %6.1f a value\n",
+                    plain ? "plain" : "vector", static_cast<double>(k) / mean_values,
+                    static_cast<double>(m) / morrit_values);
+    }
+    std::fflush(stdout);
+
     std::printf("kelvane time by list length (UBM + N models of 64 x 39)\n");
     for (int n : {10, 100, 1000}) {
         const std::string part = head_list(small, n);
@@ -264,7 +306,6 @@ int main(int argc, char **argv)
                     mb / j1, j0, mb / j0);
     }
 
-    const std::string ten = head_list(k1024, 10);
     std::printf("kelvane peak resident memory (1024 x 60; one matrix is %.0f KiB)\n", 1024.0 * 60 * 8 / 1024);
     for (const char *j : {"1", "0"}) {
         const long m10 = peak_kib({KELVANE_PATH, "-j", j, ubm, ten, out + ".sv"});
