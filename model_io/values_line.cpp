@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -22,33 +23,34 @@ bool is_separator(char c) { return c == ' ' || c == '\n'; }
 const char *take_value(const char *p, const char *end, double *out) { return scan_double(p, end, out); }
 const char *take_value(const char *p, const char *end, le_text *out) { return scan_le_text(p, end, out); }
 
-// The values of a line.  Each token is handed to `vector_token` first,
-// which takes it and the space after it, or returns false and leaves it to
-// the plain paths; a run of tokens one space apart stays in the vector
-// reader.  Inlined into each caller, so that a vector caller's token reader
+// The values of a line.  Each token is handed to `vector_tokens` first,
+// which takes it and the space after it (and where it can, and `room`
+// allows, the next token and its space too) and says how many it took, or
+// returns 0 and leaves the token to the plain paths; a run of tokens one
+// space apart stays in the vector reader.  Inlined into each caller, so that a vector caller's token reader
 // is inlined too.
-template <typename Cell, bool (*vector_token)(const char *&, const char *, Cell *)>
+template <typename Cell, int (*vector_tokens)(const char *&, const char *, Cell *, std::int64_t)>
 [[gnu::always_inline]] inline std::int64_t read_tokens(const char *p, const char *end, std::int32_t D, Cell *row)
 {
-    std::int64_t k = 0;
-    while (k < D) {
+    Cell *out = row, *const last = row + D;
+    while (out < last) {
         while (p < end && is_separator(*p))
             ++p;
         if (p == end || *p == '\0')
             break;
-        while (vector_token(p, end, &row[k]))
-            if (++k == D)
-                return k;
-        if (k < D && p < end && !is_separator(*p) && *p != '\0')
-            p = take_value(p, end, &row[k++]);
+        for (int n; (n = vector_tokens(p, end, out, last - out)) != 0;)
+            if ((out += n) == last)
+                return D;
+        if (p < end && !is_separator(*p) && *p != '\0')
+            p = take_value(p, end, out++);
     }
-    return k;
+    return out - row;
 }
 
 template <typename Cell>
-bool plain_only(const char *&, const char *, Cell *)
+int plain_only(const char *&, const char *, Cell *, std::int64_t)
 {
-    return false;
+    return 0;
 }
 
 // The count byte by byte from p: a token starts at a byte that is no
@@ -65,94 +67,222 @@ std::int64_t count_from(const char *p, const char *end, bool after_separator, st
 
 #if defined(__x86_64__)
 
-// A token of the printed shape at p followed by a space, read from sixteen
-// bytes: its sign, its seven digits m, its decimal exponent.  False for any
-// other token, for one followed by anything but a space, and for one within
-// sixteen bytes of the line's end (the load stays inside the line).
-struct e_token {
-    const char *digits; // the first digit; the space after the token is 12 on
-    bool negative;
-    std::uint32_t m;
-    int exponent;
+// The exact scales of a token of the printed shape, by its value's sign v,
+// its exponent's sign e and its exponent's two digits k, at 200v + 100e + k:
+// seven digits m make m x 10^(+-k - 6), correctly rounded, as
+// m x mul / div with one of the two 1 (and mul carrying the value's sign,
+// which rounds alike either way).  Exponents beyond the exact powers of ten
+// have a NaN for mul, which leaves them to the plain paths.
+struct signed_scale {
+    double mul, div;
 };
 
-[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_e_form(const char *p, const char *end,
-                                                                                         e_token *t)
+constexpr auto signed_scales = [] {
+    struct table {
+        signed_scale at[400];
+    } t{};
+    for (int i = 0; i < 400; ++i) {
+        const int k = i % 100, s = (i % 200 >= 100 ? -k : k) - 6;
+        const double sign = i >= 200 ? -1.0 : 1.0;
+        if (s < -22 || s > 22)
+            t.at[i] = {std::numeric_limits<double>::quiet_NaN(), 1.0};
+        else
+            t.at[i] = s >= 0 ? signed_scale{sign * detail::exact_pow10[s], 1.0}
+                             : signed_scale{sign, detail::exact_pow10[-s]};
+    }
+    return t;
+}();
+
+// A token of the printed shape at p followed by a space, checked in the
+// sixteen bytes from its first digit (which stay inside the line): false
+// for any other token, one followed by anything but a space, and one within
+// sixteen bytes of the line's end.  Each byte less what it must be ('0' for
+// the digits at 0, 2 to 7, 10 and 11; '.' at 1; 'e' at 8; '+' at 9, where
+// '-' leaves 2, which a mask clears; ' ' at 12) is at most 9 for a digit
+// and 0 for the others: one compare of the bytes against those limits
+// checks the shape.  `printed` asks for the shape "%le" itself prints: a
+// lower-case 'e' and a first digit of 1 to 9 ('1' less, at most 8);
+// otherwise an 'E' is made 'e' first.  Gives the first digit, and the bytes
+// less what they must be with the exponent's sign left in (0 or 2).
+template <bool printed>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_shape(const char *p, const char *end,
+                                                                                        const char **digits, __m128i *x)
 {
-    t->negative = *p == '-';
-    t->digits = p + t->negative;
-    if (end - t->digits < 16)
+    const char *d = p + (*p == '-');
+    if (reinterpret_cast<std::uintptr_t>(d) + 16 > reinterpret_cast<std::uintptr_t>(end))
         return false;
-    // Each byte less what it must be ('0' for the digits at 0, 2 to 7, 10
-    // and 11; '.' at 1; 'e' at 8, an 'E' made 'e' first; '+' at 9, where
-    // '-' leaves 2, which a mask clears; ' ' at 12) is at most 9 for a
-    // digit and 0 for the others: one compare of the bytes against those
-    // limits checks the shape.
-    const __m128i expected = _mm_setr_epi8('0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', ' ', 0, 0, 0);
-    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i expected =
+        _mm_setr_epi8(printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', ' ', 0, 0, 0);
+    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0);
     const __m128i sign = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1);
-    const __m128i limit = _mm_setr_epi8(9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t->digits));
-    const __m128i x = _mm_and_si128(_mm_sub_epi8(_mm_or_si128(b, lower), expected), sign);
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, limit), x)) != 0xFFFF)
+    const __m128i limit = _mm_setr_epi8(printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
+    const __m128i raw =
+        _mm_sub_epi8(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d)), lower), expected);
+    const __m128i masked = _mm_and_si128(raw, sign);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(masked, limit), masked)) != 0xFFFF)
         return false;
-    // Pairs of digits, then fours: d0 | d1d2 | d3d4 | d5d6 | - | exponent,
-    // then d0d1d2 | d3d4d5d6 | exponent (the marks are 0 in x, and the
-    // bytes after the space weigh nothing).
-    const __m128i tens = _mm_setr_epi8(1, 0, 10, 1, 10, 1, 10, 1, 0, 0, 10, 1, 0, 0, 0, 0);
-    const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 0, 1, 0, 0);
-    const __m128i parts = _mm_madd_epi16(_mm_maddubs_epi16(x, tens), hundreds);
-    t->m = static_cast<std::uint32_t>(_mm_cvtsi128_si32(parts)) * 10000 +
-           static_cast<std::uint32_t>(_mm_extract_epi32(parts, 1));
-    const int k = _mm_extract_epi32(parts, 2), minus = -(t->digits[9] == '-');
-    t->exponent = (k ^ minus) - minus; // no branch: the signs are random
+    *digits = d;
+    *x = raw;
     return true;
 }
 
-// The token as a double, as fast_e_form makes it.
+// The token as a double, as fast_e_form makes it, and the space after it.
 __attribute__((target("ssse3,sse4.1"))) inline bool vector_double(const char *&p, const char *end, double *out)
 {
-    e_token t;
-    if (!vector_e_form(p, end, &t))
+    const char *d;
+    __m128i x;
+    if (!vector_shape<false>(p, end, &d, &x))
         return false;
-    const unsigned at = static_cast<unsigned>(t.exponent - detail::lowest_e);
-    if (at > detail::highest_e - detail::lowest_e)
+    // Pairs of digits, then fours: d0 | d1d2 | d3d4 | d5d6 | 100e | k, then
+    // d0d1d2 | d3d4d5d6 | 100e + k (the marks are 0 in x, the exponent's
+    // sign 0 or 2, and the bytes after the space weigh nothing).
+    const __m128i tens = _mm_setr_epi8(1, 0, 10, 1, 10, 1, 10, 1, 0, 50, 10, 1, 0, 0, 0, 0);
+    const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 1, 1, 0, 0);
+    const __m128i parts = _mm_madd_epi16(_mm_maddubs_epi16(x, tens), hundreds);
+    const std::uint32_t m = static_cast<std::uint32_t>(_mm_cvtsi128_si32(parts)) * 10000 +
+                            static_cast<std::uint32_t>(_mm_extract_epi32(parts, 1));
+    const signed_scale &scale = signed_scales.at[_mm_extract_epi32(parts, 2) + (d != p ? 200 : 0)];
+    const double r = static_cast<double>(m) * scale.mul / scale.div;
+    if (r != r)
         return false;
-    const detail::e_scale &scale = detail::e_scales.at[at];
-    const double r = static_cast<double>(t.m) * scale.mul / scale.div;
-    *out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(r) | std::uint64_t{t.negative} << 63);
-    p = t.digits + 13;
+    *out = r;
+    p = d + 13;
     return true;
 }
 
+// "e-00" as four bytes in memory order.
+constexpr std::uint32_t e_minus_00 = 'e' | '-' << 8 | '0' << 16 | static_cast<std::uint32_t>('0') << 24;
+
 // The token kept as it stands where it is what "%le" prints, as
-// printed_shape keeps it: a lower-case 'e', a first digit of 1 to 9, and
-// never "e-00".
+// printed_shape keeps it (never "e-00" either), and the space after it.
 __attribute__((target("ssse3,sse4.1"))) inline bool vector_text(const char *&p, const char *end, le_text *out)
 {
-    e_token t;
-    if (!vector_e_form(p, end, &t) || t.digits[8] != 'e' || t.digits[0] == '0' ||
-        (t.exponent == 0 && t.digits[9] == '-'))
+    const char *d;
+    __m128i x;
+    std::uint32_t exponent;
+    if (!vector_shape<true>(p, end, &d, &x) || (std::memcpy(&exponent, d + 8, 4), exponent == e_minus_00))
         return false;
     // The sign and the twelve bytes after it, with the size in the last
     // byte: one store.
     static_assert(sizeof(le_text) == 16);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-    out->size = static_cast<std::uint8_t>(12 + t.negative);
-    p = t.digits + 13;
+    out->size = static_cast<std::uint8_t>(12 + (d - p));
+    p = d + 13;
     return true;
+}
+
+__attribute__((target("ssse3,sse4.1"))) int one_double(const char *&p, const char *end, double *out, std::int64_t)
+{
+    return vector_double(p, end, out);
+}
+
+__attribute__((target("ssse3,sse4.1"))) int one_text(const char *&p, const char *end, le_text *out, std::int64_t)
+{
+    return vector_text(p, end, out);
 }
 
 __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, const char *end, std::int32_t D,
                                                               double *row)
 {
-    return read_tokens<double, vector_double>(p, end, D, row);
+    return read_tokens<double, one_double>(p, end, D, row);
 }
 
 __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, const char *end, std::int32_t D,
                                                               le_text *row)
 {
-    return read_tokens<le_text, vector_text>(p, end, D, row);
+    return read_tokens<le_text, one_text>(p, end, D, row);
+}
+
+// Two tokens at once with AVX2: the first checked as above, the second
+// where the first one's space ends it, both in one 32-byte compare.  Gives
+// the mask of the bytes that passed (16 bits for each token, the first
+// token's low), with a and b the two tokens' first digits; 0 where the
+// two tokens are too near the line's end to be loaded.
+template <bool printed>
+[[gnu::always_inline]] __attribute__((target("avx2"))) inline std::uint32_t two_shapes(const char *p, const char *end,
+                                                                                      const char **a, const char **b,
+                                                                                      __m256i *x)
+{
+    // The second token starts 13 or 14 bytes after the first one's first
+    // digit: with 30 bytes from there in the line, both loads are in it.
+    *a = p + (*p == '-');
+    if (reinterpret_cast<std::uintptr_t>(*a) + 30 > reinterpret_cast<std::uintptr_t>(end))
+        return 0;
+    const char *q = *a + 13;
+    *b = q + (*q == '-');
+    const __m128i expected =
+        _mm_setr_epi8(printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', ' ', 0, 0, 0);
+    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i sign = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1);
+    const __m128i limit = _mm_setr_epi8(printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
+    const __m256i bytes = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(*a))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(*b)), 1);
+    const __m256i raw = _mm256_sub_epi8(_mm256_or_si256(bytes, _mm256_broadcastsi128_si256(lower)),
+                                        _mm256_broadcastsi128_si256(expected));
+    const __m256i masked = _mm256_and_si256(raw, _mm256_broadcastsi128_si256(sign));
+    *x = raw;
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_min_epu8(masked, _mm256_broadcastsi128_si256(limit)), masked)));
+}
+
+// One token's value from its lanes of the combined digits.
+[[gnu::always_inline]] __attribute__((target("avx2"))) inline double e_value(__m128i parts, bool negative)
+{
+    const std::uint32_t m = static_cast<std::uint32_t>(_mm_cvtsi128_si32(parts)) * 10000 +
+                            static_cast<std::uint32_t>(_mm_extract_epi32(parts, 1));
+    const signed_scale &scale = signed_scales.at[_mm_extract_epi32(parts, 2) + (negative ? 200 : 0)];
+    return static_cast<double>(m) * scale.mul / scale.div;
+}
+
+__attribute__((target("avx2"))) int two_doubles(const char *&p, const char *end, double *out, std::int64_t room)
+{
+    const char *a, *b;
+    __m256i x;
+    if (room < 2 || two_shapes<false>(p, end, &a, &b, &x) != 0xFFFFFFFFu)
+        return vector_double(p, end, out);
+    const __m128i tens = _mm_setr_epi8(1, 0, 10, 1, 10, 1, 10, 1, 0, 50, 10, 1, 0, 0, 0, 0);
+    const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 1, 1, 0, 0);
+    const __m256i parts = _mm256_madd_epi16(_mm256_maddubs_epi16(x, _mm256_broadcastsi128_si256(tens)),
+                                            _mm256_broadcastsi128_si256(hundreds));
+    const double first = e_value(_mm256_castsi256_si128(parts), a != p);
+    const double second = e_value(_mm256_extracti128_si256(parts, 1), b != a + 13);
+    if (first != first)
+        return 0;
+    out[0] = first;
+    p = a + 13;
+    if (second != second)
+        return 1;
+    out[1] = second;
+    p = b + 13;
+    return 2;
+}
+
+__attribute__((target("avx2"))) int two_texts(const char *&p, const char *end, le_text *out, std::int64_t room)
+{
+    const char *a, *b;
+    __m256i x;
+    std::uint32_t ea, eb;
+    if (room < 2 || two_shapes<true>(p, end, &a, &b, &x) != 0xFFFFFFFFu ||
+        (std::memcpy(&ea, a + 8, 4), std::memcpy(&eb, b + 8, 4), ea == e_minus_00 || eb == e_minus_00))
+        return vector_text(p, end, out);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+    out[0].size = static_cast<std::uint8_t>(12 + (a - p));
+    const char *q = a + 13;
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 1), _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)));
+    out[1].size = static_cast<std::uint8_t>(12 + (b - q));
+    p = b + 13;
+    return 2;
+}
+
+__attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, double *row)
+{
+    return read_tokens<double, two_doubles>(p, end, D, row);
+}
+
+__attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, le_text *row)
+{
+    return read_tokens<le_text, two_texts>(p, end, D, row);
 }
 
 // Counting, sixteen or thirty-two bytes at a time without a branch but for
@@ -186,13 +316,23 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
     };
     const char *p = begin;
     std::int64_t k = 0;
-    std::uint32_t before_last = 1; // the byte before the block was a separator
+    std::uint64_t before_last = 1; // the byte before the block was a separator
+    // Sixty-four bytes a round: one test for a NUL in both halves.
+    for (; end - p >= 64; p += 64) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(low, zero), _mm256_cmpeq_epi8(high, zero))) != 0)
+            break;
+        const std::uint64_t sep = separators(low) | std::uint64_t{separators(high)} << 32;
+        k += std::popcount(~sep & ((sep << 1) | before_last));
+        before_last = sep >> 63;
+    }
     for (; end - p >= 32; p += 32) {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, zero)) != 0)
             return count_from(p, end, before_last != 0, k);
         const std::uint32_t sep = separators(bytes);
-        k += std::popcount(~sep & ((sep << 1) | before_last));
+        k += std::popcount(~sep & ((sep << 1) | static_cast<std::uint32_t>(before_last)));
         before_last = sep >> 31;
     }
     // The last bytes of a line of 32 or more, in the 32 that end it: the
@@ -234,7 +374,9 @@ scan_width widest_scan()
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, double *row)
 {
 #if defined(__x86_64__)
-    if (w != scan_width::scalar)
+    if (w == scan_width::avx2)
+        return read_avx2(begin, end, D, row);
+    if (w == scan_width::sse4)
         return read_sse4(begin, end, D, row);
 #endif
     (void)w;
@@ -244,7 +386,9 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row)
 {
 #if defined(__x86_64__)
-    if (w != scan_width::scalar)
+    if (w == scan_width::avx2)
+        return read_avx2(begin, end, D, row);
+    if (w == scan_width::sse4)
         return read_sse4(begin, end, D, row);
 #endif
     (void)w;

@@ -65,10 +65,32 @@ write_status write_array(le_text *const *rows, std::int32_t M, std::int32_t D, c
     if (!begin(path))
         return write_status::open_failed;
     for (std::int32_t c = 0; c < D; ++c) {
-        for (std::int32_t r = 0; r < M; ++r) {
-            char after = r + 1 < M ? ' ' : (c + 1 < D ? '\n' : 0);
-            put(&out, rows[r][c], after);
+        // The line's values, each followed by a space, as many at a time as
+        // surely fit (a value and its space take at most 16 bytes); the
+        // last space becomes the newline, or goes at the end of the file.
+        for (std::int32_t r = 0; r < M;) {
+            if (out.used > text_bytes - 2 * static_cast<int>(sizeof(le_text)))
+                drain(&out);
+            const std::int32_t room = (text_bytes - out.used) / static_cast<int>(sizeof(le_text)) - 1;
+            const std::int32_t stop = M - r < room ? M : r + room;
+            char *end = out.buf + out.used;
+            auto put = [&](const le_text &v) {
+                std::memcpy(end, &v, sizeof v);
+                end += v.size;
+                *end++ = ' ';
+            };
+            for (; r + 1 < stop; r += 2) { // two at a time: a line is long
+                put(rows[r][c]);
+                put(rows[r + 1][c]);
+            }
+            if (r < stop)
+                put(rows[r++][c]);
+            out.used = static_cast<int>(end - out.buf);
         }
+        if (c + 1 < D)
+            out.buf[out.used - 1] = '\n';
+        else
+            --out.used;
     }
     return finish(&out);
 }
