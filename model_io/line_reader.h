@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace gmm {
 
@@ -59,5 +60,22 @@ bool restart_lines(line_reader *r);
 // line before the fault is handed out first, and `error` comes where the
 // fault cuts a line, and from then on.
 line_status next_line(line_reader *r, text_line *out);
+
+// The same, with a whole line already in the chunk taken in place; every
+// other case is next_line's.
+inline line_status take_line(line_reader *r, text_line *out)
+{
+    const std::size_t avail = r->fill - r->pos;
+    char *begin = r->chunk + r->pos;
+    char *nl = static_cast<char *>(std::memchr(begin, '\n', avail < max_line_bytes ? avail : max_line_bytes));
+    if (nl == nullptr)
+        return next_line(r, out);
+    out->begin = begin;
+    out->end = nl + 1;
+    out->cut = false;
+    r->pos += static_cast<std::size_t>(out->end - begin);
+    r->count++;
+    return line_status::ok;
+}
 
 } // namespace gmm

@@ -29,9 +29,11 @@ const char *take_value(const char *p, const char *end, le_text *out) { return sc
 // returns 0 and leaves the token to the plain paths; a run of tokens one
 // space apart stays in the vector reader.  Inlined into each caller, so that a vector caller's token reader
 // is inlined too.
-template <typename Cell, int (*vector_tokens)(const char *&, const char *, Cell *, std::int64_t)>
+template <typename Cell, int (*vector_tokens)(const char *&, const char *, Cell *, std::int64_t),
+          bool (*vector_last)(const char *&, const char *, const char *, Cell *)>
 [[gnu::always_inline]] inline std::int64_t read_tokens(const char *p, const char *end, std::int32_t D, Cell *row)
 {
+    const char *const line = p;
     Cell *out = row, *const last = row + D;
     while (out < last) {
         while (p < end && is_separator(*p))
@@ -41,8 +43,11 @@ template <typename Cell, int (*vector_tokens)(const char *&, const char *, Cell 
         for (int n; (n = vector_tokens(p, end, out, last - out)) != 0;)
             if ((out += n) == last)
                 return D;
-        if (p < end && !is_separator(*p) && *p != '\0')
-            p = take_value(p, end, out++);
+        if (p < end && !is_separator(*p) && *p != '\0') {
+            if (!vector_last(p, end, line, out))
+                p = take_value(p, end, out);
+            ++out;
+        }
     }
     return out - row;
 }
@@ -51,6 +56,12 @@ template <typename Cell>
 int plain_only(const char *&, const char *, Cell *, std::int64_t)
 {
     return 0;
+}
+
+template <typename Cell>
+bool no_last(const char *&, const char *, const char *, Cell *)
+{
+    return false;
 }
 
 // The count byte by byte from p: a token starts at a byte that is no
@@ -67,12 +78,12 @@ std::int64_t count_from(const char *p, const char *end, bool after_separator, st
 
 #if defined(__x86_64__)
 
-// The exact scales of a token of the printed shape, by its value's sign v,
-// its exponent's sign e and its exponent's two digits k, at 200v + 100e + k:
-// seven digits m make m x 10^(+-k - 6), correctly rounded, as
-// m x mul / div with one of the two 1 (and mul carrying the value's sign,
-// which rounds alike either way).  Exponents beyond the exact powers of ten
-// have a NaN for mul, which leaves them to the plain paths.
+// The exact scales of a token of the printed shape, by its exponent's sign
+// e, its exponent's two digits k and its value's sign v, at
+// 2 (100e + k) + v: seven digits m make m x 10^(+-k - 6), correctly rounded,
+// as m x mul / div with one of the two 1 (and mul carrying the value's
+// sign, which rounds alike either way).  Exponents beyond the exact powers
+// of ten have a NaN for mul, which leaves them to the plain paths.
 struct signed_scale {
     double mul, div;
 };
@@ -82,8 +93,8 @@ constexpr auto signed_scales = [] {
         signed_scale at[400];
     } t{};
     for (int i = 0; i < 400; ++i) {
-        const int k = i % 100, s = (i % 200 >= 100 ? -k : k) - 6;
-        const double sign = i >= 200 ? -1.0 : 1.0;
+        const int k = (i >> 1) % 100, s = ((i >> 1) >= 100 ? -k : k) - 6;
+        const double sign = (i & 1) != 0 ? -1.0 : 1.0;
         if (s < -22 || s > 22)
             t.at[i] = {std::numeric_limits<double>::quiet_NaN(), 1.0};
         else
@@ -92,6 +103,13 @@ constexpr auto signed_scales = [] {
     }
     return t;
 }();
+
+// The digits of a token (x as shape_of leaves it) combined: pairs, then
+// fours, d0 | d1d2 | d3d4 | d5d6 | 100e | k, then d0d1d2 | d3d4d5d6 |
+// 2 (100e + k) (the marks are 0 in x, the exponent's sign 0 or 2, and the
+// bytes after the token weigh nothing).
+inline constexpr std::int8_t digit_weights[16] = {1, 0, 10, 1, 10, 1, 10, 1, 0, 50, 10, 1, 0, 0, 0, 0};
+inline constexpr std::int16_t pair_weights[8] = {100, 1, 100, 1, 2, 2, 0, 0};
 
 // A token of the printed shape at p followed by a space, checked in the
 // sixteen bytes from its first digit (which stay inside the line): false
@@ -104,6 +122,21 @@ constexpr auto signed_scales = [] {
 // lower-case 'e' and a first digit of 1 to 9 ('1' less, at most 8);
 // otherwise an 'E' is made 'e' first.  Gives the first digit, and the bytes
 // less what they must be with the exponent's sign left in (0 or 2).
+template <bool printed, char after = ' '>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool shape_of(__m128i bytes, __m128i *x)
+{
+    const __m128i expected =
+        _mm_setr_epi8(printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', after, 0, 0, 0);
+    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i sign = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1);
+    const __m128i limit = _mm_setr_epi8(printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
+    const __m128i raw = _mm_sub_epi8(_mm_or_si128(bytes, lower), expected);
+    const __m128i masked = _mm_and_si128(raw, sign);
+    *x = raw;
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(masked, limit), masked)) == 0xFFFF;
+}
+
+// The token at p, with 16 bytes from its first digit in the line.
 template <bool printed>
 [[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_shape(const char *p, const char *end,
                                                                                         const char **digits, __m128i *x)
@@ -111,37 +144,42 @@ template <bool printed>
     const char *d = p + (*p == '-');
     if (reinterpret_cast<std::uintptr_t>(d) + 16 > reinterpret_cast<std::uintptr_t>(end))
         return false;
-    const __m128i expected =
-        _mm_setr_epi8(printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', ' ', 0, 0, 0);
-    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i sign = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1);
-    const __m128i limit = _mm_setr_epi8(printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
-    const __m128i raw =
-        _mm_sub_epi8(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d)), lower), expected);
-    const __m128i masked = _mm_and_si128(raw, sign);
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(masked, limit), masked)) != 0xFFFF)
-        return false;
     *digits = d;
-    *x = raw;
-    return true;
+    return shape_of<printed>(_mm_loadu_si128(reinterpret_cast<const __m128i *>(d)), x);
 }
 
-// The token as a double, as fast_e_form makes it, and the space after it.
-__attribute__((target("ssse3,sse4.1"))) inline bool vector_double(const char *&p, const char *end, double *out)
+// The last token of a line of 16 bytes or more from `line`, ended by its
+// newline: the 16 bytes that end the line, moved down to its first digit.
+template <bool printed>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool last_shape(const char *p, const char *end,
+                                                                                      const char *line,
+                                                                                      const char **digits, __m128i *x)
+{
+    const char *d = p + (*p == '-');
+    if (end - d != 13 || end - line < 16)
+        return false;
+    *digits = d;
+    return shape_of<printed, '\n'>(_mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16)), 3), x);
+}
+
+// The token as a double, as fast_e_form makes it, and the byte after it.
+// `line`: the last token of a line is taken where it starts at p, and is
+// followed by the newline that ends the line.
+template <bool last = false>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_double(const char *&p, const char *end,
+                                                                                         double *out,
+                                                                                         const char *line = nullptr)
 {
     const char *d;
     __m128i x;
-    if (!vector_shape<false>(p, end, &d, &x))
+    if (!(last ? last_shape<false>(p, end, line, &d, &x) : vector_shape<false>(p, end, &d, &x)))
         return false;
-    // Pairs of digits, then fours: d0 | d1d2 | d3d4 | d5d6 | 100e | k, then
-    // d0d1d2 | d3d4d5d6 | 100e + k (the marks are 0 in x, the exponent's
-    // sign 0 or 2, and the bytes after the space weigh nothing).
-    const __m128i tens = _mm_setr_epi8(1, 0, 10, 1, 10, 1, 10, 1, 0, 50, 10, 1, 0, 0, 0, 0);
-    const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 1, 1, 0, 0);
-    const __m128i parts = _mm_madd_epi16(_mm_maddubs_epi16(x, tens), hundreds);
+    const __m128i parts =
+        _mm_madd_epi16(_mm_maddubs_epi16(x, _mm_loadu_si128(reinterpret_cast<const __m128i *>(digit_weights))),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(pair_weights)));
     const std::uint32_t m = static_cast<std::uint32_t>(_mm_cvtsi128_si32(parts)) * 10000 +
                             static_cast<std::uint32_t>(_mm_extract_epi32(parts, 1));
-    const signed_scale &scale = signed_scales.at[_mm_extract_epi32(parts, 2) + (d != p ? 200 : 0)];
+    const signed_scale &scale = signed_scales.at[_mm_extract_epi32(parts, 2) + (d != p)];
     const double r = static_cast<double>(m) * scale.mul / scale.div;
     if (r != r)
         return false;
@@ -154,18 +192,25 @@ __attribute__((target("ssse3,sse4.1"))) inline bool vector_double(const char *&p
 constexpr std::uint32_t e_minus_00 = 'e' | '-' << 8 | '0' << 16 | static_cast<std::uint32_t>('0') << 24;
 
 // The token kept as it stands where it is what "%le" prints, as
-// printed_shape keeps it (never "e-00" either), and the space after it.
-__attribute__((target("ssse3,sse4.1"))) inline bool vector_text(const char *&p, const char *end, le_text *out)
+// printed_shape keeps it (never "e-00" either), and the byte after it.
+template <bool last = false>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_text(const char *&p, const char *end,
+                                                                                       le_text *out,
+                                                                                       const char *line = nullptr)
 {
     const char *d;
     __m128i x;
     std::uint32_t exponent;
-    if (!vector_shape<true>(p, end, &d, &x) || (std::memcpy(&exponent, d + 8, 4), exponent == e_minus_00))
+    if (!(last ? last_shape<true>(p, end, line, &d, &x) : vector_shape<true>(p, end, &d, &x)) ||
+        (std::memcpy(&exponent, d + 8, 4), exponent == e_minus_00))
         return false;
     // The sign and the twelve bytes after it, with the size in the last
-    // byte: one store.
+    // byte (sixteen bytes copied where the line has them).
     static_assert(sizeof(le_text) == 16);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+    if constexpr (last)
+        std::memcpy(out->text, p, 13);
+    else
+        std::memcpy(out, p, 16);
     out->size = static_cast<std::uint8_t>(12 + (d - p));
     p = d + 13;
     return true;
@@ -181,16 +226,26 @@ __attribute__((target("ssse3,sse4.1"))) int one_text(const char *&p, const char 
     return vector_text(p, end, out);
 }
 
+__attribute__((target("ssse3,sse4.1"))) bool last_double(const char *&p, const char *end, const char *line, double *out)
+{
+    return vector_double<true>(p, end, out, line);
+}
+
+__attribute__((target("ssse3,sse4.1"))) bool last_text(const char *&p, const char *end, const char *line, le_text *out)
+{
+    return vector_text<true>(p, end, out, line);
+}
+
 __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, const char *end, std::int32_t D,
                                                               double *row)
 {
-    return read_tokens<double, one_double>(p, end, D, row);
+    return read_tokens<double, one_double, last_double>(p, end, D, row);
 }
 
 __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, const char *end, std::int32_t D,
                                                               le_text *row)
 {
-    return read_tokens<le_text, one_text>(p, end, D, row);
+    return read_tokens<le_text, one_text, last_text>(p, end, D, row);
 }
 
 // Two tokens at once with AVX2: the first checked as above, the second
@@ -226,36 +281,36 @@ template <bool printed>
         _mm256_cmpeq_epi8(_mm256_min_epu8(masked, _mm256_broadcastsi128_si256(limit)), masked)));
 }
 
-// One token's value from its lanes of the combined digits.
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline double e_value(__m128i parts, bool negative)
-{
-    const std::uint32_t m = static_cast<std::uint32_t>(_mm_cvtsi128_si32(parts)) * 10000 +
-                            static_cast<std::uint32_t>(_mm_extract_epi32(parts, 1));
-    const signed_scale &scale = signed_scales.at[_mm_extract_epi32(parts, 2) + (negative ? 200 : 0)];
-    return static_cast<double>(m) * scale.mul / scale.div;
-}
-
 __attribute__((target("avx2"))) int two_doubles(const char *&p, const char *end, double *out, std::int64_t room)
 {
     const char *a, *b;
     __m256i x;
     if (room < 2 || two_shapes<false>(p, end, &a, &b, &x) != 0xFFFFFFFFu)
         return vector_double(p, end, out);
-    const __m128i tens = _mm_setr_epi8(1, 0, 10, 1, 10, 1, 10, 1, 0, 50, 10, 1, 0, 0, 0, 0);
-    const __m128i hundreds = _mm_setr_epi16(100, 1, 100, 1, 1, 1, 0, 0);
-    const __m256i parts = _mm256_madd_epi16(_mm256_maddubs_epi16(x, _mm256_broadcastsi128_si256(tens)),
-                                            _mm256_broadcastsi128_si256(hundreds));
-    const double first = e_value(_mm256_castsi256_si128(parts), a != p);
-    const double second = e_value(_mm256_extracti128_si256(parts, 1), b != a + 13);
-    if (first != first)
-        return 0;
-    out[0] = first;
-    p = a + 13;
-    if (second != second)
+    const __m256i parts = _mm256_madd_epi16(
+        _mm256_maddubs_epi16(x, _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digit_weights)))),
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pair_weights))));
+    // Each token's m = 10000 d0d1d2 + d3d4d5d6 in its first lane, then both
+    // tokens' m and table places side by side, and both values at once.
+    const __m256i scaled = _mm256_mullo_epi32(parts, _mm256_setr_epi32(10000, 1, 1, 1, 10000, 1, 1, 1));
+    const __m128i both = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+        _mm256_add_epi32(scaled, _mm256_srli_si256(scaled, 4)), _mm256_setr_epi32(0, 4, 2, 6, 0, 0, 0, 0)));
+    const signed_scale &first = signed_scales.at[_mm_extract_epi32(both, 2) + (a != p)];
+    const signed_scale &second = signed_scales.at[_mm_extract_epi32(both, 3) + (b != a + 13)];
+    const __m128d r = _mm_div_pd(_mm_mul_pd(_mm_cvtepi32_pd(both), _mm_setr_pd(first.mul, second.mul)),
+                                 _mm_setr_pd(first.div, second.div));
+    switch (_mm_movemask_pd(_mm_cmpunord_pd(r, r))) { // a NaN: an exponent the table has no scale for
+    case 0:
+        _mm_storeu_pd(out, r);
+        p = b + 13;
+        return 2;
+    case 2:
+        _mm_store_sd(out, r);
+        p = a + 13;
         return 1;
-    out[1] = second;
-    p = b + 13;
-    return 2;
+    default:
+        return 0;
+    }
 }
 
 __attribute__((target("avx2"))) int two_texts(const char *&p, const char *end, le_text *out, std::int64_t room)
@@ -277,12 +332,12 @@ __attribute__((target("avx2"))) int two_texts(const char *&p, const char *end, l
 
 __attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, double *row)
 {
-    return read_tokens<double, two_doubles>(p, end, D, row);
+    return read_tokens<double, two_doubles, last_double>(p, end, D, row);
 }
 
 __attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, le_text *row)
 {
-    return read_tokens<le_text, two_texts>(p, end, D, row);
+    return read_tokens<le_text, two_texts, last_text>(p, end, D, row);
 }
 
 // Counting, sixteen or thirty-two bytes at a time without a branch but for
@@ -380,7 +435,7 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
         return read_sse4(begin, end, D, row);
 #endif
     (void)w;
-    return read_tokens<double, plain_only>(begin, end, D, row);
+    return read_tokens<double, plain_only, no_last>(begin, end, D, row);
 }
 
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row)
@@ -392,7 +447,7 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
         return read_sse4(begin, end, D, row);
 #endif
     (void)w;
-    return read_tokens<le_text, plain_only>(begin, end, D, row);
+    return read_tokens<le_text, plain_only, no_last>(begin, end, D, row);
 }
 
 std::int64_t count_values(scan_width w, const char *begin, const char *end, std::int32_t D)

@@ -135,6 +135,11 @@ namespace {
 // The record of a model, made in place in its means: each value minus the
 // UBM's, and when normalizing, times the root of the component's UBM weight
 // and divided by the root of the UBM's variance, in that order.
+#if defined(__x86_64__)
+// Four values a step where the processor has AVX2 (picked when the program
+// loads), two otherwise.
+__attribute__((target_clones("avx2", "default")))
+#endif
 void make_record(const extraction &x, double **mu)
 {
     for (std::int32_t i = 0; i < x.M; ++i) {
