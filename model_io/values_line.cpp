@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__x86_64__)
+#if GMM_VECTORS
 #include <immintrin.h>
 #endif
 
@@ -76,7 +76,7 @@ std::int64_t count_from(const char *p, const char *end, bool after_separator, st
     return k;
 }
 
-#if defined(__x86_64__)
+#if GMM_VECTORS
 
 // The exact scales of a token of the printed shape, by its exponent's sign
 // e, its exponent's two digits k and its value's sign v, at
@@ -411,7 +411,7 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
 scan_width widest_scan()
 {
     static const scan_width w = [] {
-#if defined(__x86_64__)
+#if GMM_VECTORS
         const char *forced = std::getenv("GMM_SCAN");
         if (forced != nullptr && std::strcmp(forced, "scalar") == 0)
             return scan_width::scalar;
@@ -428,7 +428,7 @@ scan_width widest_scan()
 
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, double *row)
 {
-#if defined(__x86_64__)
+#if GMM_VECTORS
     if (w == scan_width::avx2)
         return read_avx2(begin, end, D, row);
     if (w == scan_width::sse4)
@@ -440,7 +440,7 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
 
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row)
 {
-#if defined(__x86_64__)
+#if GMM_VECTORS
     if (w == scan_width::avx2)
         return read_avx2(begin, end, D, row);
     if (w == scan_width::sse4)
@@ -453,7 +453,7 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
 std::int64_t count_values(scan_width w, const char *begin, const char *end, std::int32_t D)
 {
     std::int64_t k;
-#if defined(__x86_64__)
+#if GMM_VECTORS
     if (w == scan_width::avx2)
         k = count_avx2(begin, end);
     else if (w == scan_width::sse4)
@@ -461,6 +461,7 @@ std::int64_t count_values(scan_width w, const char *begin, const char *end, std:
     else
 #endif
         k = count_from(begin, end, true, 0);
+    (void)w;
     return k < D ? k : D;
 }
 

@@ -13,6 +13,14 @@
 
 #include <cstdint>
 
+// The vector paths are built on x86-64 (GMM_NO_VECTORS builds the plain
+// code alone there too, as on other processors).
+#if defined(__x86_64__) && !defined(GMM_NO_VECTORS)
+#define GMM_VECTORS 1
+#else
+#define GMM_VECTORS 0
+#endif
+
 namespace gmm {
 
 struct le_text;

@@ -14,6 +14,7 @@
 
 #include "format_le.h"
 #include "messages.h"
+#include "values_line.h"
 
 namespace gmm {
 
@@ -135,7 +136,7 @@ namespace {
 // The record of a model, made in place in its means: each value minus the
 // UBM's, and when normalizing, times the root of the component's UBM weight
 // and divided by the root of the UBM's variance, in that order.
-#if defined(__x86_64__)
+#if GMM_VECTORS
 // Four values a step where the processor has AVX2 (picked when the program
 // loads), two otherwise.
 __attribute__((target_clones("avx2", "default")))
