@@ -122,18 +122,28 @@ inline constexpr std::int16_t pair_weights[8] = {100, 1, 100, 1, 2, 2, 0, 0};
 // lower-case 'e' and a first digit of 1 to 9 ('1' less, at most 8);
 // otherwise an 'E' is made 'e' first.  Gives the first digit, and the bytes
 // less what they must be with the exponent's sign left in (0 or 2).
+template <bool printed, char after>
+struct shape_masks {
+    static constexpr std::int8_t expected[16] = {printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0',
+                                                 'e', '+', '0', '0', after, 0, 0, 0};
+    static constexpr std::int8_t lower[16] = {0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0};
+    static constexpr std::int8_t sign[16] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1};
+    static constexpr std::int8_t limit[16] = {printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1};
+};
+
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline __m128i load(const std::int8_t (&bytes)[16])
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+}
+
 template <bool printed, char after = ' '>
 [[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool shape_of(__m128i bytes, __m128i *x)
 {
-    const __m128i expected =
-        _mm_setr_epi8(printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', after, 0, 0, 0);
-    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i sign = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1);
-    const __m128i limit = _mm_setr_epi8(printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
-    const __m128i raw = _mm_sub_epi8(_mm_or_si128(bytes, lower), expected);
-    const __m128i masked = _mm_and_si128(raw, sign);
+    using m = shape_masks<printed, after>;
+    const __m128i raw = _mm_sub_epi8(_mm_or_si128(bytes, load(m::lower)), load(m::expected));
+    const __m128i masked = _mm_and_si128(raw, load(m::sign));
     *x = raw;
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(masked, limit), masked)) == 0xFFFF;
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(masked, load(m::limit)), masked)) == 0xFFFF;
 }
 
 // The token at p, with 16 bytes from its first digit in the line.
@@ -253,6 +263,12 @@ __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, co
 // the mask of the bytes that passed (16 bits for each token, the first
 // token's low), with a and b the two tokens' first digits; 0 where the
 // two tokens are too near the line's end to be loaded.
+// The same sixteen bytes in both halves.
+[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i both(const std::int8_t (&bytes)[16])
+{
+    return _mm256_broadcastsi128_si256(load(bytes));
+}
+
 template <bool printed>
 [[gnu::always_inline]] __attribute__((target("avx2"))) inline std::uint32_t two_shapes(const char *p, const char *end,
                                                                                       const char **a, const char **b,
@@ -265,20 +281,15 @@ template <bool printed>
         return 0;
     const char *q = *a + 13;
     *b = q + (*q == '-');
-    const __m128i expected =
-        _mm_setr_epi8(printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0', 'e', '+', '0', '0', ' ', 0, 0, 0);
-    const __m128i lower = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, printed ? 0 : 0x20, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i sign = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, ~2, -1, -1, -1, -1, -1, -1);
-    const __m128i limit = _mm_setr_epi8(printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1);
+    using m = shape_masks<printed, ' '>;
     const __m256i bytes = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(*a))),
         _mm_loadu_si128(reinterpret_cast<const __m128i *>(*b)), 1);
-    const __m256i raw = _mm256_sub_epi8(_mm256_or_si256(bytes, _mm256_broadcastsi128_si256(lower)),
-                                        _mm256_broadcastsi128_si256(expected));
-    const __m256i masked = _mm256_and_si256(raw, _mm256_broadcastsi128_si256(sign));
+    const __m256i raw = _mm256_sub_epi8(_mm256_or_si256(bytes, both(m::lower)), both(m::expected));
+    const __m256i masked = _mm256_and_si256(raw, both(m::sign));
     *x = raw;
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpeq_epi8(_mm256_min_epu8(masked, _mm256_broadcastsi128_si256(limit)), masked)));
+    return static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(masked, both(m::limit)), masked)));
 }
 
 __attribute__((target("avx2"))) int two_doubles(const char *&p, const char *end, double *out, std::int64_t room)
@@ -426,7 +437,10 @@ scan_width widest_scan()
     return w;
 }
 
-std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, double *row)
+namespace {
+
+template <typename Cell>
+std::int64_t read_with(scan_width w, const char *begin, const char *end, std::int32_t D, Cell *row)
 {
 #if GMM_VECTORS
     if (w == scan_width::avx2)
@@ -435,19 +449,19 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
         return read_sse4(begin, end, D, row);
 #endif
     (void)w;
-    return read_tokens<double, plain_only, no_last>(begin, end, D, row);
+    return read_tokens<Cell, plain_only, no_last>(begin, end, D, row);
+}
+
+} // namespace
+
+std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, double *row)
+{
+    return read_with(w, begin, end, D, row);
 }
 
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row)
 {
-#if GMM_VECTORS
-    if (w == scan_width::avx2)
-        return read_avx2(begin, end, D, row);
-    if (w == scan_width::sse4)
-        return read_sse4(begin, end, D, row);
-#endif
-    (void)w;
-    return read_tokens<le_text, plain_only, no_last>(begin, end, D, row);
+    return read_with(w, begin, end, D, row);
 }
 
 std::int64_t count_values(scan_width w, const char *begin, const char *end, std::int32_t D)

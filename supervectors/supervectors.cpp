@@ -136,19 +136,35 @@ namespace {
 // The record of a model, made in place in its means: each value minus the
 // UBM's, and when normalizing, times the root of the component's UBM weight
 // and divided by the root of the UBM's variance, in that order.
+// A row of means less the UBM's.
+void subtract(double *row, const double *base, std::int32_t D)
+{
+    for (std::int32_t j = 0; j < D; ++j)
+        row[j] -= base[j];
+}
+
 #if GMM_VECTORS
-// Four values a step where the processor has AVX2 (picked when the program
-// loads), two otherwise.
-__attribute__((target_clones("avx2", "default")))
+// The same, four values a step.
+__attribute__((target("avx2"))) void subtract_avx2(double *row, const double *base, std::int32_t D)
+{
+    for (std::int32_t j = 0; j < D; ++j)
+        row[j] -= base[j];
+}
 #endif
+
 void make_record(const extraction &x, double **mu)
 {
+#if GMM_VECTORS
+    void (*const less)(double *, const double *, std::int32_t) =
+        widest_scan() == scan_width::avx2 ? subtract_avx2 : subtract;
+#else
+    void (*const less)(double *, const double *, std::int32_t) = subtract;
+#endif
     for (std::int32_t i = 0; i < x.M; ++i) {
         double *row = mu[i];
         const double *base = x.ubm_mu[i];
         if (x.sqrt_w == nullptr) {
-            for (std::int32_t j = 0; j < x.D; ++j)
-                row[j] -= base[j];
+            less(row, base, x.D);
         } else {
             const double sw = x.sqrt_w[i];
             const double *sv = x.sqrt_sigma[i];
