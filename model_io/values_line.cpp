@@ -27,8 +27,9 @@ const char *take_value(const char *p, const char *end, le_text *out) { return sc
 // which takes it and the space after it (and where it can, and `room`
 // allows, the next token and its space too) and says how many it took, or
 // returns 0 and leaves the token to the plain paths; a run of tokens one
-// space apart stays in the vector reader.  Inlined into each caller, so that a vector caller's token reader
-// is inlined too.
+// space apart stays in the vector reader.  `vector_last` may take a line's
+// last token.  Inlined into each caller, so that a vector caller's token
+// readers are inlined too.
 template <typename Cell, int (*vector_tokens)(const char *&, const char *, Cell *, std::int64_t),
           bool (*vector_last)(const char *&, const char *, const char *, Cell *)>
 [[gnu::always_inline]] inline std::int64_t read_tokens(const char *p, const char *end, std::int32_t D, Cell *row)
@@ -111,17 +112,15 @@ constexpr auto signed_scales = [] {
 inline constexpr std::int8_t digit_weights[16] = {1, 0, 10, 1, 10, 1, 10, 1, 0, 50, 10, 1, 0, 0, 0, 0};
 inline constexpr std::int16_t pair_weights[8] = {100, 1, 100, 1, 2, 2, 0, 0};
 
-// A token of the printed shape at p followed by a space, checked in the
-// sixteen bytes from its first digit (which stay inside the line): false
-// for any other token, one followed by anything but a space, and one within
-// sixteen bytes of the line's end.  Each byte less what it must be ('0' for
-// the digits at 0, 2 to 7, 10 and 11; '.' at 1; 'e' at 8; '+' at 9, where
-// '-' leaves 2, which a mask clears; ' ' at 12) is at most 9 for a digit
-// and 0 for the others: one compare of the bytes against those limits
-// checks the shape.  `printed` asks for the shape "%le" itself prints: a
-// lower-case 'e' and a first digit of 1 to 9 ('1' less, at most 8);
-// otherwise an 'E' is made 'e' first.  Gives the first digit, and the bytes
-// less what they must be with the exponent's sign left in (0 or 2).
+// The shape of a token, checked in the sixteen bytes from its first digit:
+// each byte less what it must be ('0' for the digits at 0, 2 to 7, 10 and
+// 11; '.' at 1; 'e' at 8; '+' at 9, where '-' leaves 2, which a mask
+// clears; the byte `after` the token at 12) is at most 9 for a digit and 0
+// for the others, so one compare of the bytes against those limits checks
+// them all.  `printed` asks for the shape "%le" itself prints: a lower-case
+// 'e' and a first digit of 1 to 9 ('1' less, at most 8); otherwise an 'E'
+// is made 'e' first.  shape_of leaves in x the bytes less what they must
+// be, with the exponent's sign left in (0 or 2).
 template <bool printed, char after>
 struct shape_masks {
     static constexpr std::int8_t expected[16] = {printed ? '1' : '0', '.', '0', '0', '0', '0', '0', '0',
@@ -146,7 +145,8 @@ template <bool printed, char after = ' '>
     return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(masked, load(m::limit)), masked)) == 0xFFFF;
 }
 
-// The token at p, with 16 bytes from its first digit in the line.
+// The token at p followed by a space, where the line holds sixteen bytes
+// from its first digit (which is left in *digits).
 template <bool printed>
 [[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_shape(const char *p, const char *end,
                                                                                         const char **digits, __m128i *x)
@@ -172,9 +172,8 @@ template <bool printed>
     return shape_of<printed, '\n'>(_mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16)), 3), x);
 }
 
-// The token as a double, as fast_e_form makes it, and the byte after it.
-// `line`: the last token of a line is taken where it starts at p, and is
-// followed by the newline that ends the line.
+// The token at p as a double, as fast_e_form makes it, and the byte after
+// it; with `last`, the token that ends the line starting at `line`.
 template <bool last = false>
 [[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_double(const char *&p, const char *end,
                                                                                          double *out,
@@ -201,8 +200,9 @@ template <bool last = false>
 // "e-00" as four bytes in memory order.
 constexpr std::uint32_t e_minus_00 = 'e' | '-' << 8 | '0' << 16 | static_cast<std::uint32_t>('0') << 24;
 
-// The token kept as it stands where it is what "%le" prints, as
-// printed_shape keeps it (never "e-00" either), and the byte after it.
+// The token at p kept as it stands where it is what "%le" prints, as
+// printed_shape keeps it (never "e-00" either), and the byte after it; with
+// `last`, the token that ends the line starting at `line`.
 template <bool last = false>
 [[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool vector_text(const char *&p, const char *end,
                                                                                        le_text *out,
@@ -226,6 +226,7 @@ template <bool last = false>
     return true;
 }
 
+// The token readers each vector reader hands read_tokens.
 __attribute__((target("ssse3,sse4.1"))) int one_double(const char *&p, const char *end, double *out, std::int64_t)
 {
     return vector_double(p, end, out);
@@ -258,17 +259,17 @@ __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, co
     return read_tokens<le_text, one_text, last_text>(p, end, D, row);
 }
 
-// Two tokens at once with AVX2: the first checked as above, the second
-// where the first one's space ends it, both in one 32-byte compare.  Gives
-// the mask of the bytes that passed (16 bits for each token, the first
-// token's low), with a and b the two tokens' first digits; 0 where the
-// two tokens are too near the line's end to be loaded.
 // The same sixteen bytes in both halves.
 [[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i both(const std::int8_t (&bytes)[16])
 {
     return _mm256_broadcastsi128_si256(load(bytes));
 }
 
+// Two tokens at once with AVX2: the first checked as above, the second
+// where the first one's space ends it, both in one 32-byte compare.  Gives
+// the mask of the bytes that passed (16 bits for each token, the first
+// token's low), with a and b the two tokens' first digits; 0 where the
+// two tokens are too near the line's end to be loaded.
 template <bool printed>
 [[gnu::always_inline]] __attribute__((target("avx2"))) inline std::uint32_t two_shapes(const char *p, const char *end,
                                                                                       const char **a, const char **b,
