@@ -12,7 +12,8 @@
 // OUT is opened only once the UBM has been read, so a run that fails before
 // that leaves an existing OUT as it was; an OUT that is one of the inputs is
 // refused.  A list run in parts gives each part --sizes-from (the whole
-// list's first model) and checks the whole list first with --dry-run.  Every failure is reported on standard error with exit status 1.
+// list's first model) and checks the whole list first with --dry-run.
+// Every failure is reported on standard error with exit status 1.
 #include <sys/stat.h>
 
 #include <algorithm>
