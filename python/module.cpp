@@ -5,10 +5,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -17,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "messages.h"
 #include "model_io.h"
 #include "supervectors.h"
 
