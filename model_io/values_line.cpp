@@ -130,8 +130,11 @@ struct shape_masks {
     static constexpr std::int8_t limit[16] = {printed ? 8 : 9, 0, 9, 9, 9, 9, 9, 9, 0, 0, 9, 9, 0, -1, -1, -1};
 };
 
-[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline __m128i load(const std::int8_t (&bytes)[16])
+// Sixteen bytes of constants.
+template <typename T, std::size_t n>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline __m128i load(const T (&bytes)[n])
 {
+    static_assert(sizeof bytes == 16);
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
 }
 
@@ -172,6 +175,16 @@ template <bool printed>
     return shape_of<printed, '\n'>(_mm_srli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 16)), 3), x);
 }
 
+// The token at p, or with `last` the token that ends the line starting at
+// `line`.
+template <bool printed, bool last>
+[[gnu::always_inline]] __attribute__((target("ssse3,sse4.1"))) inline bool token_shape(const char *p, const char *end,
+                                                                                       const char *line,
+                                                                                       const char **digits, __m128i *x)
+{
+    return last ? last_shape<printed>(p, end, line, digits, x) : vector_shape<printed>(p, end, digits, x);
+}
+
 // The token at p as a double, as fast_e_form makes it, and the byte after
 // it; with `last`, the token that ends the line starting at `line`.
 template <bool last = false>
@@ -181,11 +194,9 @@ template <bool last = false>
 {
     const char *d;
     __m128i x;
-    if (!(last ? last_shape<false>(p, end, line, &d, &x) : vector_shape<false>(p, end, &d, &x)))
+    if (!token_shape<false, last>(p, end, line, &d, &x))
         return false;
-    const __m128i parts =
-        _mm_madd_epi16(_mm_maddubs_epi16(x, _mm_loadu_si128(reinterpret_cast<const __m128i *>(digit_weights))),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(pair_weights)));
+    const __m128i parts = _mm_madd_epi16(_mm_maddubs_epi16(x, load(digit_weights)), load(pair_weights));
     const std::uint32_t m = static_cast<std::uint32_t>(_mm_cvtsi128_si32(parts)) * 10000 +
                             static_cast<std::uint32_t>(_mm_extract_epi32(parts, 1));
     const signed_scale &scale = signed_scales.at[_mm_extract_epi32(parts, 2) + (d != p)];
@@ -211,7 +222,7 @@ template <bool last = false>
     const char *d;
     __m128i x;
     std::uint32_t exponent;
-    if (!(last ? last_shape<true>(p, end, line, &d, &x) : vector_shape<true>(p, end, &d, &x)) ||
+    if (!token_shape<true, last>(p, end, line, &d, &x) ||
         (std::memcpy(&exponent, d + 8, 4), exponent == e_minus_00))
         return false;
     // The sign and the twelve bytes after it, with the size in the last
@@ -260,7 +271,8 @@ __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, co
 }
 
 // The same sixteen bytes in both halves.
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i both(const std::int8_t (&bytes)[16])
+template <typename T, std::size_t n>
+[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m256i both(const T (&bytes)[n])
 {
     return _mm256_broadcastsi128_si256(load(bytes));
 }
@@ -299,9 +311,7 @@ __attribute__((target("avx2"))) int two_doubles(const char *&p, const char *end,
     __m256i x;
     if (room < 2 || two_shapes<false>(p, end, &a, &b, &x) != 0xFFFFFFFFu)
         return vector_double(p, end, out);
-    const __m256i parts = _mm256_madd_epi16(
-        _mm256_maddubs_epi16(x, _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digit_weights)))),
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pair_weights))));
+    const __m256i parts = _mm256_madd_epi16(_mm256_maddubs_epi16(x, both(digit_weights)), both(pair_weights));
     // Each token's m = 10000 d0d1d2 + d3d4d5d6 in its first lane, then both
     // tokens' m and table places side by side, and both values at once.
     const __m256i scaled = _mm256_mullo_epi32(parts, _mm256_setr_epi32(10000, 1, 1, 1, 10000, 1, 1, 1));
