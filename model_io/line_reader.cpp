@@ -78,7 +78,9 @@ static bool refill(line_reader *r)
     return true;
 }
 
-line_status next_line(line_reader *r, text_line *out)
+namespace detail {
+
+line_status next_line_refilling(line_reader *r, text_line *out)
 {
     for (;;) {
         std::size_t avail = r->fill - r->pos;
@@ -86,12 +88,7 @@ line_status next_line(line_reader *r, text_line *out)
         char *begin = r->chunk + r->pos;
         char *nl = static_cast<char *>(std::memchr(begin, '\n', span));
         if (nl != nullptr || span == max_line_bytes || (r->at_eof && avail > 0)) {
-            char *end = nl != nullptr ? nl + 1 : begin + span;
-            out->begin = begin;
-            out->end = end;
-            out->cut = nl == nullptr && span == max_line_bytes;
-            r->pos += static_cast<std::size_t>(end - begin);
-            r->count++;
+            hand_out(r, out, begin, nl != nullptr ? nl + 1 : begin + span, nl == nullptr && span == max_line_bytes);
             return line_status::ok;
         }
         if (r->at_eof)
@@ -100,5 +97,7 @@ line_status next_line(line_reader *r, text_line *out)
             return line_status::error;
     }
 }
+
+} // namespace detail
 
 } // namespace gmm

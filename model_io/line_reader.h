@@ -54,27 +54,38 @@ void start_lines(line_reader *r, std::FILE *stream, char *chunk);
 // when the stream cannot be read again from its start (a pipe).
 bool restart_lines(line_reader *r);
 
+namespace detail {
+
+// Hands out [begin, end) of the chunk as the next line.
+inline void hand_out(line_reader *r, text_line *out, char *begin, char *end, bool cut)
+{
+    out->begin = begin;
+    out->end = end;
+    out->cut = cut;
+    r->pos += static_cast<std::size_t>(end - begin);
+    r->count++;
+}
+
+// next_line where the chunk holds no whole line: cut pieces, the last line
+// without a newline, refilling and the end of the file.
+line_status next_line_refilling(line_reader *r, text_line *out);
+
+} // namespace detail
+
 // Takes the next line.  `end` when the file has no more lines, `error` when
 // the stream failed for another reason (a directory, an I/O error).  A read
 // that fails after a short one (a bad sector) loses nothing: every whole
 // line before the fault is handed out first, and `error` comes where the
-// fault cuts a line, and from then on.
-line_status next_line(line_reader *r, text_line *out);
-
-// The same, with a whole line already in the chunk taken in place; every
-// other case is next_line's.
-inline line_status take_line(line_reader *r, text_line *out)
+// fault cuts a line, and from then on.  A whole line already in the chunk
+// is taken here, without a call.
+inline line_status next_line(line_reader *r, text_line *out)
 {
     const std::size_t avail = r->fill - r->pos;
     char *begin = r->chunk + r->pos;
     char *nl = static_cast<char *>(std::memchr(begin, '\n', avail < max_line_bytes ? avail : max_line_bytes));
     if (nl == nullptr)
-        return next_line(r, out);
-    out->begin = begin;
-    out->end = nl + 1;
-    out->cut = false;
-    r->pos += static_cast<std::size_t>(out->end - begin);
-    r->count++;
+        return detail::next_line_refilling(r, out);
+    detail::hand_out(r, out, begin, nl + 1, false);
     return line_status::ok;
 }
 

@@ -72,7 +72,7 @@ constexpr read_result no_fault{read_fault::none, 0, 0, 0};
 // Takes the next line of a file that must hold `expected` lines.
 bool take(line_reader *in, text_line *l, std::int64_t expected, read_result *res)
 {
-    switch (take_line(in, l)) {
+    switch (next_line(in, l)) {
     case line_status::ok:
         return true;
     case line_status::end:
