@@ -240,9 +240,9 @@ def test_ctrl_c_stops_a_long_call_and_every_worker(generated, tmp_path):
         models = [sys.argv[2]] * 2_000_000
         seen = []
         def progress(done, total):
-            if not seen:
+            seen.append(done)  # before the print, which the signal may interrupt
+            if len(seen) == 1:
                 print("started", flush=True)
-            seen.append(done)
         try:
             gmmtools.supervectors(sys.argv[1], models, threads=3, progress=progress)
         except KeyboardInterrupt:
