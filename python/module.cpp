@@ -88,13 +88,19 @@ struct open_model_file {
     }
 };
 
-// Opens `p` and reads its header (D and M, from lines 3 and 8).
-void read_header(const given_path &p, open_model_file *f, model_header *h)
+// Opens `p` for reading lines.
+void open_lines(const given_path &p, open_model_file *f)
 {
     f->stream = std::fopen(p.bytes.c_str(), "r");
     if (f->stream == nullptr)
         raise_errno(errno, p.as_given);
     start_lines(&f->lines, f->stream, f->chunk.data());
+}
+
+// Opens `p` and reads its header (D and M, from lines 3 and 8).
+void read_header(const given_path &p, open_model_file *f, model_header *h)
+{
+    open_lines(p, f);
     read_result r;
     {
         py::gil_scoped_release unlocked;
@@ -155,10 +161,7 @@ py::list read_list_py(py::handle path)
 {
     const given_path p = take_path(path);
     open_model_file f;
-    f.stream = std::fopen(p.bytes.c_str(), "r");
-    if (f.stream == nullptr)
-        raise_errno(errno, p.as_given);
-    start_lines(&f.lines, f.stream, f.chunk.data());
+    open_lines(p, &f);
     std::vector<char> buffer(max_line_bytes + 1);
     py::list paths;
     for (;;) {

@@ -133,9 +133,6 @@ line_status next_listed(void *list, char *buffer, const char **path)
 
 namespace {
 
-// The record of a model, made in place in its means: each value minus the
-// UBM's, and when normalizing, times the root of the component's UBM weight
-// and divided by the root of the UBM's variance, in that order.
 // A row of means less the UBM's.
 void subtract(double *row, const double *base, std::int32_t D)
 {
@@ -152,13 +149,15 @@ __attribute__((target("avx2"))) void subtract_avx2(double *row, const double *ba
 }
 #endif
 
+// The record of a model, made in place in its means: each value minus the
+// UBM's, and when normalizing, times the root of the component's UBM weight
+// and divided by the root of the UBM's variance, in that order.
 void make_record(const extraction &x, double **mu)
 {
+    void (*less)(double *, const double *, std::int32_t) = subtract;
 #if GMM_VECTORS
-    void (*const less)(double *, const double *, std::int32_t) =
-        widest_scan() == scan_width::avx2 ? subtract_avx2 : subtract;
-#else
-    void (*const less)(double *, const double *, std::int32_t) = subtract;
+    if (widest_scan() == scan_width::avx2)
+        less = subtract_avx2;
 #endif
     for (std::int32_t i = 0; i < x.M; ++i) {
         double *row = mu[i];
