@@ -34,10 +34,11 @@ using namespace gmm;
 
 namespace {
 
-enum { opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run };
+// -j's slot is its letter; the long-only options take the slots below the letters.
+enum { opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_threads = 'j' };
 
 const ::option options[] = {
-    {"threads", required_argument, nullptr, 'j'},
+    {"threads", required_argument, nullptr, opt_threads},
     {"check", no_argument, nullptr, opt_check},
     {"normalize", no_argument, nullptr, opt_normalize},
     {"progress", no_argument, nullptr, opt_progress},
@@ -186,8 +187,8 @@ int main(int argc, char **argv)
     if (const int status = answer_without_running(cl, argv[0], kelvane); status >= 0)
         return status;
     int threads = 1;
-    if (cl.value['j'] != nullptr && !thread_count(cl.value['j'], &threads))
-        return fail(command_line_error(argv[0], kelvane, std::string("bad value '") + cl.value['j'] +
+    if (cl.value[opt_threads] != nullptr && !thread_count(cl.value[opt_threads], &threads))
+        return fail(command_line_error(argv[0], kelvane, std::string("bad value '") + cl.value[opt_threads] +
                                                              "' for -j: a whole number from 0 to 1024 expected"));
     const header_rule header = cl.value[opt_check] != nullptr ? header_rule::match : header_rule::skip;
     const bool normalize = cl.value[opt_normalize] != nullptr;
