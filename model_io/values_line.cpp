@@ -409,21 +409,6 @@ __attribute__((target("avx2"))) int two_texts(const char *&p, const char *end, l
         _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n')))));
 }
 
-// Sixty-four bytes: the mask of their separators, and whether one is a NUL.
-struct block64 {
-    std::uint64_t separators;
-    bool nul;
-};
-
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline block64 scan_block64(const char *p)
-{
-    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-    const __m256i zero = _mm256_setzero_si256();
-    return {separators32(low) | std::uint64_t{separators32(high)} << 32,
-            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(low, zero), _mm256_cmpeq_epi8(high, zero))) != 0};
-}
-
 __attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, double *row)
 {
     return read_tokens<double, two_doubles, last_double_avx2>(p, end, D, row);
@@ -464,11 +449,13 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
     std::uint64_t before_last = 1; // the byte before the block was a separator
     // Sixty-four bytes a round: one test for a NUL in both halves.
     for (; end - p >= 64; p += 64) {
-        const block64 b = scan_block64(p);
-        if (b.nul)
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(low, zero), _mm256_cmpeq_epi8(high, zero))) != 0)
             break;
-        k += std::popcount(~b.separators & ((b.separators << 1) | before_last));
-        before_last = b.separators >> 63;
+        const std::uint64_t sep = separators32(low) | std::uint64_t{separators32(high)} << 32;
+        k += std::popcount(~sep & ((sep << 1) | before_last));
+        before_last = sep >> 63;
     }
     for (; end - p >= 32; p += 32) {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
