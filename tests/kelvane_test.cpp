@@ -100,6 +100,29 @@ std::string long_values_line()
     return l + "3.5";
 }
 
+// The text of line n (1-based) of `text`, without its newline.
+std::string line_of(const std::string &text, int n)
+{
+    const std::size_t from = first_lines(text, n - 1).size();
+    return text.substr(from, first_lines(text, n).size() - from - 1);
+}
+
+// b.gmm with lines 2 to 16 filled out with spaces, so that its line 17 (the
+// second component's means, given as `means`) starts 5,000 bytes before the
+// end of the first read chunk.
+std::string means_across_chunk_end(const std::string &means)
+{
+    std::string text = model_text(model_b);
+    std::size_t short_by = chunk_bytes - 5000 - first_lines(text, 16).size();
+    for (int k = 2; k <= 16; ++k) {
+        const std::string line = line_of(text, k);
+        const std::size_t add = std::min(short_by, 9998 - line.size());
+        text = with_line(text, k, padded(line, line.size() + add));
+        short_by -= add;
+    }
+    return with_line(text, 17, means);
+}
+
 // The normalized record of a model: (m - u) * sqrt(w) / sqrt(v) with the
 // UBM's weights and variances, computed here from the values themselves.
 std::vector<double> normalized(const model &m, const model &u = ubm)
@@ -157,6 +180,8 @@ std::vector<kcase> cases()
          {{"a.gmm", first_lines(a, 20)}, {"list", "a.gmm\n"}}, std_args, 0, "", doubles(rec_a)},
         {"line of 9998 characters arrives whole", {{"a.gmm", with_line(a, 11, padded(" 1.5 2.5 3.5", 9998))}}, std_args, 0, "",
          doubles(cat({rec_a, rec_b}))},
+        {"line of 9998 characters across the end of a read chunk",
+         {{"b.gmm", means_across_chunk_end(padded(" -4 -5 -6", 9998))}}, std_args, 0, "", doubles(cat({rec_a, rec_b}))},
         {"list line at the last byte of a read chunk", {{"list", "a.gmm\n" + std::string(chunk_bytes - 7, '\n') + "b.gmm\n"}},
          std_args, 0, "", doubles(cat({rec_a, rec_b}))},
         {"variances line not starting with a space", {{"a.gmm", with_line(a, 13, "1.000000 1.000000 1")}}, std_args, 0, "",
@@ -210,6 +235,8 @@ std::vector<kcase> cases()
          "b.gmm:19: 2 values, 3 expected\n", doubles(rec_a)},
         {"tab joins two values", {{"b.gmm", with_line(model_text(model_b), 11, " 0\t0 0")}}, std_args, 1,
          "b.gmm:11: 2 values, 3 expected\n", doubles(rec_a)},
+        {"line cut across the end of a read chunk", {{"b.gmm", means_across_chunk_end(padded(" -4 -5", 9999) + "-6")}},
+         std_args, 1, "b.gmm:17: line longer than 9998 characters\n", doubles(rec_a)},
         {"cut line shifts positions", {{"b.gmm", with_line(model_text(model_b), 2, std::string(9999, 'x'))}}, std_args, 1,
          "b.gmm:11: 2 values, 3 expected\n", doubles(rec_a)},
         {"output on a full device", {}, {"ubm.gmm", "list", "/dev/full"}, 1, "/dev/full: File write error!\n", old_output},
