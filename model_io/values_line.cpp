@@ -293,29 +293,11 @@ template <const auto &bytes>
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(twice<bytes>.at));
 }
 
-// The shape check of two tokens at once with AVX2, a and b their first
-// digits: the sixteen bytes from each, checked as above in one 32-byte
-// compare.  Gives the mask of the bytes that passed (16 bits for each
-// token, the first token's low) and leaves both tokens' x in *x.
-template <bool printed>
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline std::uint32_t pair_shape(const char *a, const char *b,
-                                                                                      __m256i *x)
-{
-    using m = shape_masks<printed, ' '>;
-    const __m256i bytes = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(b)), 1);
-    const __m256i raw = _mm256_sub_epi8(_mm256_or_si256(bytes, both<m::lower>()), both<m::expected>());
-    const __m256i masked = _mm256_and_si256(raw, both<m::sign>());
-    *x = raw;
-    return static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(masked, both<m::limit>()), masked)));
-}
-
 // Two tokens at once with AVX2: the first checked as above, the second
-// where the first one's space ends it.  Gives pair_shape's mask, with a and
-// b the two tokens' first digits; 0 where the two tokens are too near the
-// line's end to be loaded.
+// where the first one's space ends it, both in one 32-byte compare.  Gives
+// the mask of the bytes that passed (16 bits for each token, the first
+// token's low), with a and b the two tokens' first digits; 0 where the
+// two tokens are too near the line's end to be loaded.
 template <bool printed>
 [[gnu::always_inline]] __attribute__((target("avx2"))) inline std::uint32_t two_shapes(const char *p, const char *end,
                                                                                       const char **a, const char **b,
@@ -328,26 +310,15 @@ template <bool printed>
         return 0;
     const char *q = *a + 13;
     *b = q + (*q == '-');
-    return pair_shape<printed>(*a, *b, x);
-}
-
-// The values of two tokens that passed pair_shape, from their x, each
-// negative or not: the digits of both combined in one multiply-add chain,
-// then both values in one conversion, one multiply and one division.  A
-// NaN where the table has no scale for an exponent.
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline __m128d pair_values(__m256i x, bool a_negative,
-                                                                                 bool b_negative)
-{
-    const __m256i parts = _mm256_madd_epi16(_mm256_maddubs_epi16(x, both<digit_weights>()), both<pair_weights>());
-    // Each token's m = 10000 d0d1d2 + d3d4d5d6 in its first lane, then both
-    // tokens' m and table places side by side, and both values at once.
-    const __m256i scaled = _mm256_mullo_epi32(parts, _mm256_setr_epi32(10000, 1, 1, 1, 10000, 1, 1, 1));
-    const __m128i two = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
-        _mm256_add_epi32(scaled, _mm256_srli_si256(scaled, 4)), _mm256_setr_epi32(0, 4, 2, 6, 0, 0, 0, 0)));
-    const signed_scale &first = signed_scales.at[_mm_extract_epi32(two, 2) + a_negative];
-    const signed_scale &second = signed_scales.at[_mm_extract_epi32(two, 3) + b_negative];
-    return _mm_div_pd(_mm_mul_pd(_mm_cvtepi32_pd(two), _mm_setr_pd(first.mul, second.mul)),
-                      _mm_setr_pd(first.div, second.div));
+    using m = shape_masks<printed, ' '>;
+    const __m256i bytes = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(*a))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(*b)), 1);
+    const __m256i raw = _mm256_sub_epi8(_mm256_or_si256(bytes, both<m::lower>()), both<m::expected>());
+    const __m256i masked = _mm256_and_si256(raw, both<m::sign>());
+    *x = raw;
+    return static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(masked, both<m::limit>()), masked)));
 }
 
 // The last token's readers again, built with AVX2 for the AVX2 readers:
@@ -370,7 +341,16 @@ __attribute__((target("avx2"))) int two_doubles(const char *&p, const char *end,
     __m256i x;
     if (room < 2 || two_shapes<false>(p, end, &a, &b, &x) != 0xFFFFFFFFu)
         return vector_double(p, end, out);
-    const __m128d r = pair_values(x, a != p, b != a + 13);
+    const __m256i parts = _mm256_madd_epi16(_mm256_maddubs_epi16(x, both<digit_weights>()), both<pair_weights>());
+    // Each token's m = 10000 d0d1d2 + d3d4d5d6 in its first lane, then both
+    // tokens' m and table places side by side, and both values at once.
+    const __m256i scaled = _mm256_mullo_epi32(parts, _mm256_setr_epi32(10000, 1, 1, 1, 10000, 1, 1, 1));
+    const __m128i both = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+        _mm256_add_epi32(scaled, _mm256_srli_si256(scaled, 4)), _mm256_setr_epi32(0, 4, 2, 6, 0, 0, 0, 0)));
+    const signed_scale &first = signed_scales.at[_mm_extract_epi32(both, 2) + (a != p)];
+    const signed_scale &second = signed_scales.at[_mm_extract_epi32(both, 3) + (b != a + 13)];
+    const __m128d r = _mm_div_pd(_mm_mul_pd(_mm_cvtepi32_pd(both), _mm_setr_pd(first.mul, second.mul)),
+                                 _mm_setr_pd(first.div, second.div));
     switch (_mm_movemask_pd(_mm_cmpunord_pd(r, r))) { // a NaN: an exponent the table has no scale for
     case 0:
         _mm_storeu_pd(out, r);
@@ -400,13 +380,6 @@ __attribute__((target("avx2"))) int two_texts(const char *&p, const char *end, l
     out[1].size = static_cast<std::uint8_t>(12 + (b - q));
     p = b + 13;
     return 2;
-}
-
-// The separators among 32 bytes, as a mask.
-[[gnu::always_inline]] __attribute__((target("avx2"))) inline std::uint32_t separators32(__m256i bytes)
-{
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(
-        _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')), _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n')))));
 }
 
 __attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, double *row)
@@ -443,7 +416,11 @@ std::int64_t count_sse2(const char *p, const char *end)
 
 __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin, const char *end)
 {
-    const __m256i zero = _mm256_setzero_si256();
+    const __m256i space = _mm256_set1_epi8(' '), newline = _mm256_set1_epi8('\n'), zero = _mm256_setzero_si256();
+    auto separators = [&](__m256i bytes) __attribute__((target("avx2"))) {
+        return static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, space), _mm256_cmpeq_epi8(bytes, newline))));
+    };
     const char *p = begin;
     std::int64_t k = 0;
     std::uint64_t before_last = 1; // the byte before the block was a separator
@@ -453,7 +430,7 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
         const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
         if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(low, zero), _mm256_cmpeq_epi8(high, zero))) != 0)
             break;
-        const std::uint64_t sep = separators32(low) | std::uint64_t{separators32(high)} << 32;
+        const std::uint64_t sep = separators(low) | std::uint64_t{separators(high)} << 32;
         k += std::popcount(~sep & ((sep << 1) | before_last));
         before_last = sep >> 63;
     }
@@ -461,7 +438,7 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, zero)) != 0)
             return count_from(p, end, before_last != 0, k);
-        const std::uint32_t sep = separators32(bytes);
+        const std::uint32_t sep = separators(bytes);
         k += std::popcount(~sep & ((sep << 1) | static_cast<std::uint32_t>(before_last)));
         before_last = sep >> 31;
     }
@@ -473,7 +450,7 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
         const std::uint32_t fresh = ~0u << (32 - (end - p));
         if ((static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, zero))) & fresh) != 0)
             return count_from(p, end, before_last != 0, k);
-        const std::uint32_t sep = separators32(bytes);
+        const std::uint32_t sep = separators(bytes);
         return k + std::popcount(~sep & (sep << 1) & fresh);
     }
     return count_from(p, end, before_last != 0, k);
