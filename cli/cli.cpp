@@ -143,10 +143,12 @@ void report_failed_writes()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-int fail(const std::string &message)
+int fail(const char *message)
 {
-    std::fputs(message.c_str(), stderr);
+    std::fputs(message, stderr);
     return 1;
 }
+
+int fail(const std::string &message) { return fail(message.c_str()); }
 
 } // namespace gmm

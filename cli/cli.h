@@ -69,6 +69,7 @@ void report_failed_writes();
 
 // Writes `message` to standard error and returns exit status 1, so that a
 // program's main can say `return fail(...)`.
+int fail(const char *message);
 int fail(const std::string &message);
 
 } // namespace gmm

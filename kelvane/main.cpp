@@ -282,8 +282,9 @@ int main(int argc, char **argv)
     }
     if (progress)
         finish_progress(&meter);
+    // A failure with no message: storage ran out even for one.
     if (fault.kind != fault_kind::none)
-        return fail(fault.message);
+        return fault.message.empty() ? fail(no_storage_text) : fail(fault.message);
     if (std::fclose(out.stream) != 0)
         return fail(write_error(out_file));
     return 0;

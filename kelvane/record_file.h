@@ -20,7 +20,8 @@ struct record_file {
 
 // Opens the file for writing without truncating it, so that it never
 // competes with the models for a file descriptor and an old one is
-// truncated only once the workers have started (the sink's start).
+// truncated while the workers read the first models (the sink's start,
+// before any record is written).
 run_fault open_record_file(record_file *f);
 
 // The sink that truncates an old file at the start and appends each record.

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -330,7 +329,7 @@ py::object supervectors_py(py::handle ubm, py::sequence models, int threads, boo
         py::gil_scoped_release unlocked;
         try {
             runner = std::thread(run);
-        } catch (const std::system_error &) {
+        } catch (const std::exception &) {
             run(); // no thread to spare: the same records, unwatched
         }
     }

@@ -1,6 +1,10 @@
 #include "supervectors.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -8,8 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <system_error>
-#include <thread>
+#include <new>
 #include <vector>
 
 #include "format_le.h"
@@ -183,45 +186,74 @@ struct in_flight {
 
 // What the workers share and change, under `lock`.  At most as many items
 // are in flight as there are slots, so item k is kept at flight[k % slots].
+// Both vectors have their full size before the workers start: nothing a
+// worker does grows a container.
 struct run_state {
     std::mutex lock;
-    std::condition_variable changed; // a slot came free, a model file was
-                                     // closed, or the run ended
+    std::condition_variable changed; // a record was put, a slot came free,
+                                     // a model was read, or the run ended
     const extraction *x;
     const model_source *source;
     const record_sink *sink;
     component_matrix *slots;
     int slots_had = 1;           // slots obtained: the first is the caller's
     bool read_one = false;       // a model was read whole
-    bool cannot_grow = false;    // a slot could not be obtained
+    bool cannot_grow = false;    // no more slots: one could not be obtained,
+                                 // or storage ran short
     std::vector<int> free_slots;
     std::vector<in_flight> flight;
     std::int64_t handed = 0;     // items taken from the list
     std::int64_t next = 0;       // the item whose record goes out next
+    bool started = false;        // the sink has started: records may go out
     bool list_done = false;      // no more items
     bool writing = false;        // a thread is putting records
     bool stopped = false;        // the run ended with `result`
     run_fault result;
-    // Model files being opened, open now, and closed so far.  A worker
-    // whose open is refused for want of descriptors waits for a close.
-    std::atomic<int> opening{0};
-    std::atomic<int> models_open{0};
-    std::atomic<std::uint64_t> closes{0};
-    int waiting_for_close = 0;
+    // Models being opened or read, attempts at a model begun, and attempts
+    // ended with the model read or its failure known: a worker short of
+    // descriptors or storage waits for one of those to end, or for its turn.
+    int reading = 0;
+    std::uint64_t reads_started = 0;
+    std::uint64_t reads_done = 0;
+    int waiting = 0;             // workers waiting on `changed` for those
 };
 
+// Whether every record before item `item` has gone out, as with one worker:
+// its model may then be waited for.
+bool its_turn(const run_state *t, std::int64_t item) { return t->started && t->next == item; }
+
+// Ends the run with `fault`.  The first end stands: records go out in list
+// order, so the first failure found there is the first in list order, and
+// nothing later may replace it.
 void stop(run_state *t, run_fault fault)
 {
+    if (t->stopped)
+        return;
     t->stopped = true;
     t->result = std::move(fault);
     t->changed.notify_all();
 }
 
+// The failure of a model that cannot be opened, or named, for want of
+// descriptors or storage where one worker alone would want them too: an
+// open refused is the model's open failure, as for one worker; storage for
+// nothing else is the run's.
+run_fault shortage_fault(const char *path, int error)
+{
+    try {
+        if (error != 0)
+            return open_fault(path, error);
+    } catch (const std::bad_alloc &) {
+    }
+    return {fault_kind::storage, 0, 0, -1, {}};
+}
+
 // Puts every ready record, in list order, until the next one is not ready.
-// One thread puts at a time, outside the lock; the caller holds it.
+// One thread puts at a time, outside the lock; the caller holds it.  Nothing
+// is put before the sink has started.
 void write_ready(run_state *t, std::unique_lock<std::mutex> &g)
 {
-    if (t->writing)
+    if (t->writing || !t->started)
         return;
     t->writing = true;
     while (!t->stopped && t->next < t->handed) {
@@ -234,7 +266,12 @@ void write_ready(run_state *t, std::unique_lock<std::mutex> &g)
             break;
         }
         g.unlock();
-        run_fault put = t->sink->put(t->sink->to, t->next, t->slots[f.slot].block);
+        run_fault put;
+        try {
+            put = t->sink->put(t->sink->to, t->next, t->slots[f.slot].block);
+        } catch (const std::bad_alloc &) {
+            put = shortage_fault(nullptr, 0); // no storage to say what failed
+        }
         g.lock();
         if (put.kind != fault_kind::none) {
             put.item = t->next;
@@ -268,63 +305,146 @@ int take_slot(run_state *t)
     return slot;
 }
 
-// Opens a model for reading.  An open refused for want of file descriptors
-// while another model is open, or being opened, waits for a model to close
-// and tries again; it is the model's failure only when no other model is
-// open or being opened, as for a worker alone.
-std::FILE *open_model(run_state *t, const char *path)
+// Storage ran short: the slots nobody holds are given back and no more are
+// obtained, so fewer models are in flight.  Whether any was given back.
+bool give_back_slots(run_state *t)
 {
-    for (;;) {
-        const std::uint64_t seen = t->closes.load();
-        ++t->opening;
+    t->cannot_grow = true;
+    const bool any = !t->free_slots.empty();
+    for (int slot : t->free_slots)
+        free_component_matrix(&t->slots[slot]);
+    t->free_slots.clear();
+    return any;
+}
+
+// How an attempt at a model ended.
+enum class attempt_end {
+    done,          // read, its record made, or its failure known
+    not_its_turn,  // not a regular file: it waits for its turn
+    no_descriptor, // too few file descriptors to open it
+    no_storage,    // too little storage to open it or to name its failure
+};
+
+struct attempt {
+    attempt_end end;
+    run_fault fault; // done: the failure, or kind none
+    int error_number; // an open refused for want of descriptors or storage
+};
+
+// Opens a model.  Ahead of its turn (while records before it have still to
+// go out) only a regular file is opened, and so that the open never waits:
+// a pipe or a device could hold the worker, and the run's end, on a writer
+// that never comes once an earlier model has failed.  Null with *error set
+// to errno, or to 0 for a file that waits for its turn.
+std::FILE *open_model(const char *path, bool its_turn, int *error)
+{
+    if (its_turn) {
         std::FILE *in = std::fopen(path, "r");
-        if (in != nullptr) {
-            ++t->models_open; // before it stops counting as being opened
-            --t->opening;
-            return in;
+        *error = errno;
+        return in;
+    }
+    struct stat st;
+    *error = 0;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        return nullptr;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    // Made something else since it was looked at: its turn, then.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE *in = fdopen(fd, "r");
+    if (in == nullptr) {
+        *error = errno;
+        close(fd);
+    }
+    return in;
+}
+
+// One attempt at a model: opens it, reads its means, closes it and makes
+// its record in `mu`.  Throws nothing: storage that cannot be had, for a
+// message included, is an end of its own.
+attempt read_attempt(const extraction &x, const char *path, bool its_turn, double **mu, char *chunk)
+{
+    int error = 0;
+    std::FILE *in = open_model(path, its_turn, &error);
+    try {
+        if (in == nullptr) {
+            if (error == 0)
+                return {attempt_end::not_its_turn, {}, 0};
+            if (error == EMFILE || error == ENFILE)
+                return {attempt_end::no_descriptor, {}, error};
+            if (error == ENOMEM)
+                return {attempt_end::no_storage, {}, error};
+            return {attempt_end::done, open_fault(path, error), 0};
         }
-        const int error = errno;
-        std::unique_lock<std::mutex> g(t->lock);
-        --t->opening;
-        if (t->waiting_for_close > 0)
-            t->changed.notify_all();
-        if (error != EMFILE && error != ENFILE)
-            return nullptr;
-        // A close since the attempt: try again.  Nothing else open or being
-        // opened: the model's failure.  (The counts are read before the
-        // closes, which a closing worker counts before the open models.)
-        bool retry = false;
-        ++t->waiting_for_close;
-        t->changed.wait(g, [&] {
-            const int opening = t->opening.load(), open = t->models_open.load();
-            retry = t->closes.load() != seen;
-            return retry || (opening == 0 && open == 0) || t->stopped;
-        });
-        --t->waiting_for_close;
-        if (!retry || t->stopped) {
-            errno = error;
-            return nullptr;
-        }
+        run_fault fault = read_opened_model(in, path, x.D, x.M, x.header, chunk, mu, nullptr, nullptr);
+        if (fault.kind == fault_kind::none)
+            make_record(x, mu);
+        return {attempt_end::done, std::move(fault), 0};
+    } catch (const std::bad_alloc &) {
+        return {attempt_end::no_storage, {}, 0};
     }
 }
 
-// Reads an opened model and closes it.
-run_fault read_model_in(run_state *t, std::FILE *in, const char *path, double **mu, char *chunk)
+// Reads list item `item` from `path` into `mu` and makes its record there;
+// the lock is held on entry and on return.  A model that is not a regular
+// file waits for its turn.  An open refused for want of descriptors or
+// storage, or storage refused anywhere else, waits for another model to be
+// read whole, or for its turn with no other model being read, and is tried
+// again: it is the model's failure only when it is refused in that state,
+// the state of one worker alone.
+run_fault take_model(run_state *t, std::unique_lock<std::mutex> &g, std::int64_t item, const char *path, double **mu,
+                     char *chunk)
 {
-    run_fault fault = read_opened_model(in, path, t->x->D, t->x->M, t->x->header, chunk, mu, nullptr, nullptr);
-    ++t->closes;
-    --t->models_open;
-    return fault;
+    for (;;) {
+        const bool turn = its_turn(t, item);
+        const bool alone = turn && t->reading == 0;
+        const std::uint64_t started = ++t->reads_started;
+        ++t->reading;
+        g.unlock();
+        attempt a = read_attempt(*t->x, path, turn, mu, chunk);
+        g.lock();
+        --t->reading;
+        if (a.end == attempt_end::done)
+            ++t->reads_done;
+        if (t->waiting > 0) // one fewer being read, or one more read
+            t->changed.notify_all();
+        if (a.end == attempt_end::done)
+            return std::move(a.fault);
+        if (t->stopped)
+            return {fault_kind::stopped, 0, 0, -1, {}};
+        if (a.end == attempt_end::no_storage && give_back_slots(t))
+            continue;
+        // Alone all along, as a single worker would have been: the model's.
+        if (a.end != attempt_end::not_its_turn && alone && t->reads_started == started)
+            return shortage_fault(path, a.error_number);
+        const std::uint64_t done = t->reads_done;
+        ++t->waiting;
+        t->changed.wait(g, [&] {
+            if (a.end == attempt_end::not_its_turn)
+                return t->stopped || its_turn(t, item);
+            return t->stopped || (its_turn(t, item) && t->reading == 0) || t->reads_done != done;
+        });
+        --t->waiting;
+        if (t->stopped)
+            return {fault_kind::stopped, 0, 0, -1, {}};
+    }
 }
 
-// One worker: takes items until the list ends or the run stops.
+// One worker: takes items until the list ends or the run stops.  Nothing
+// it calls throws.
 void work(run_state *t, worker_scratch *w)
 {
     const extraction &x = *t->x;
     const model_source &source = *t->source;
     std::unique_lock<std::mutex> g(t->lock);
     for (;;) {
-        if (x.stop != nullptr && x.stop->load() && !t->stopped)
+        if (x.stop != nullptr && x.stop->load())
             stop(t, {fault_kind::stopped, 0, 0, -1, {}});
         int slot = -1;
         t->changed.wait(g, [&] { return t->stopped || t->list_done || (slot = take_slot(t)) >= 0; });
@@ -346,21 +466,13 @@ void work(run_state *t, worker_scratch *w)
         run_fault fault;
         if (st == line_status::error) {
             t->list_done = true;
-            fault = {fault_kind::read, 0, 0, -1, read_error(source.list_file)};
-        } else {
-            g.unlock();
-            double **mu = t->slots[slot].rows;
-            std::FILE *in = open_model(t, path);
-            if (in == nullptr) {
-                fault = open_fault(path, errno);
-            } else {
-                fault = read_model_in(t, in, path, mu, w->chunk);
-                if (fault.kind == fault_kind::none)
-                    make_record(x, mu);
+            try {
+                fault = {fault_kind::read, 0, 0, -1, read_error(source.list_file)};
+            } catch (const std::bad_alloc &) {
+                fault = shortage_fault(nullptr, 0);
             }
-            g.lock();
-            if (in != nullptr && t->waiting_for_close > 0)
-                t->changed.notify_all();
+        } else {
+            fault = take_model(t, g, item, path, t->slots[slot].rows, w->chunk);
             if (fault.kind == fault_kind::none && !t->read_one) {
                 t->read_one = true;
                 t->changed.notify_all();
@@ -372,6 +484,23 @@ void work(run_state *t, worker_scratch *w)
     }
 }
 
+// What a worker thread starts with.
+struct worker_start {
+    run_state *t;
+    worker_scratch *w;
+};
+
+void *start_worker(void *start)
+{
+    const worker_start *s = static_cast<const worker_start *>(start);
+    work(s->t, s->w);
+    return nullptr;
+}
+
+// A worker thread's stack: its deepest calls (a message's text, the C
+// library's number conversion) take a few KiB.
+constexpr std::size_t worker_stack_bytes = std::size_t{256} << 10;
+
 } // namespace
 
 run_fault make_records(const extraction &x, const model_source &source, const record_sink &sink,
@@ -382,29 +511,58 @@ run_fault make_records(const extraction &x, const model_source &source, const re
     t.source = &source;
     t.sink = &sink;
     t.slots = slots;
-    t.flight.resize(static_cast<std::size_t>(record_slots(n)));
+    t.started = sink.start == nullptr;
+
+    // Everything the workers share is obtained before they start; with too
+    // little storage for n workers' share, one does the work.
+    std::vector<pthread_t> others;
+    std::vector<worker_start> starts;
+    try {
+        t.flight.resize(static_cast<std::size_t>(record_slots(n)));
+        t.free_slots.reserve(t.flight.size());
+        others.reserve(static_cast<std::size_t>(n - 1));
+        starts.reserve(static_cast<std::size_t>(n - 1));
+    } catch (const std::bad_alloc &) {
+        n = 1;
+        t.flight.resize(1);
+        t.free_slots.reserve(1);
+    }
     t.free_slots.push_back(0);
 
     // Where the system refuses more threads, or their storage, the ones it
     // gave do the work: the records are the same for any number of workers.
-    std::vector<std::thread> others;
-    try {
-        for (int k = 1; k < n && alloc_scratch(&scratch[k]); ++k)
-            others.emplace_back(work, &t, &scratch[k]);
-    } catch (const std::system_error &) {
+    // Their stacks are small, so that threads take little of an address
+    // space limit that one worker would have to itself.
+    pthread_attr_t attr;
+    if (n > 1 && pthread_attr_init(&attr) == 0) {
+        pthread_attr_setstacksize(&attr, worker_stack_bytes);
+        for (int k = 1; k < n && alloc_scratch(&scratch[k]); ++k) {
+            starts.push_back({&t, &scratch[k]});
+            pthread_t th;
+            if (pthread_create(&th, &attr, start_worker, &starts.back()) != 0)
+                break;
+            others.push_back(th);
+        }
+        pthread_attr_destroy(&attr);
     }
 
+    // The other workers read the first models while the sink starts; none
+    // of their records goes out before it has.
     if (sink.start != nullptr) {
         run_fault started = sink.start(sink.to);
+        std::unique_lock<std::mutex> g(t.lock);
         if (started.kind != fault_kind::none) {
-            std::lock_guard<std::mutex> g(t.lock);
             stop(&t, std::move(started));
+        } else {
+            t.started = true;
+            t.changed.notify_all();
+            write_ready(&t, g);
         }
     }
     work(&t, &scratch[0]);
-    for (std::thread &th : others)
-        th.join();
-    return t.result;
+    for (pthread_t th : others)
+        pthread_join(th, nullptr);
+    return std::move(t.result);
 }
 
 } // namespace gmm

@@ -7,11 +7,15 @@
 // hands it over, and every ready record after it.  With several workers
 // each has up to two slots, so a worker whose record waits for an earlier
 // one goes on with the next model.  What the system cannot give (threads,
-// storage for more slots, file descriptors for more open models) means
-// fewer models in flight, never another result.  The first model that
-// fails, in list order, stops the run; the records of the models before it
-// are all handed over and no later one is, whatever the number of workers
-// and whichever failed first in time.
+// storage, file descriptors) means fewer models in flight, never another
+// result: a model is failed for want of them only where one worker alone
+// would have been refused them too.  A model that is not a regular file
+// (a pipe, a device) is opened only in its turn, once every record before
+// it has been handed over, so no worker waits on a writer while an earlier
+// model has failed.  The first model that fails, in list order, stops the
+// run; the records of the models before it are all handed over and no later
+// one is, whatever the number of workers and whichever failed first in
+// time.  Nothing a worker calls throws.
 //
 // Where the models come from (a list file, or paths in memory) and where
 // the records go (a file, or the rows of an array) are the caller's.
@@ -112,8 +116,9 @@ line_status next_listed(void *list, char *buffer, const char **path);
 
 // Where the records go.  `start`, where given, is called by the calling
 // thread once the other workers have started, and may end the run before
-// any record.  `put` takes the M x D values (row-major) of list item
-// `item`, one call at a time and in list order.
+// any record: no record is put before it has returned without a failure.
+// `put` takes the M x D values (row-major) of list item `item`, one call
+// at a time and in list order.
 struct record_sink {
     run_fault (*start)(void *to);
     run_fault (*put)(void *to, std::int64_t item, const double *record);
@@ -123,9 +128,11 @@ struct record_sink {
 // Makes one record per model of `source` with up to `n` workers.  `scratch`
 // has room for n workers' storage and `slots` for record_slots(n) M x D
 // matrices; the first of each the caller has obtained, the others are
-// obtained here when first needed and left there for the caller.  The
-// calling thread works as the first worker.  Returns the failure that ends
-// the run, or kind none when every model's record was put.
+// obtained here when first needed and left there for the caller (a slot
+// given back when storage runs short is left empty).  The calling thread
+// works as the first worker.  Returns the failure that ends the run, or
+// kind none when every model's record was put; kind storage with no
+// message where storage ran out even for a message.
 run_fault make_records(const extraction &x, const model_source &source, const record_sink &sink,
                        worker_scratch *scratch, int n, component_matrix *slots);
 
