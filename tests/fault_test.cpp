@@ -4,12 +4,14 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "harness.h"
+#include "supervectors.h"
 
 using namespace harness;
 
@@ -131,9 +133,7 @@ TEST(fault, pipes_where_files_are_read_twice)
 // sanitizer is told that the preloaded read() comes before its runtime).
 run_options read_failing_at(const std::string &file, std::size_t at)
 {
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    return {.env = {"LD_PRELOAD=" READ_FAULT_PATH, "READ_FAULT_FILE=" + file, "READ_FAULT_AT=" + std::to_string(at),
-                    std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0"}};
+    return {.env = preload(READ_FAULT_PATH, {"READ_FAULT_FILE=" + file, "READ_FAULT_AT=" + std::to_string(at)})};
 }
 
 // A read that fails part way through a file, as at a bad sector: every
@@ -213,6 +213,46 @@ TEST(fault, list_of_ten_thousand_lines)
     for (int i = 0; i < 10000; ++i)
         want += record;
     EXPECT_EQ(read_file(s.at("out.bin")), want);
+}
+
+// The first end of a run stands: a sink that refuses a record and asks the
+// run to stop as it does so ends it with that refusal, not the stop.
+TEST(fault, the_first_end_of_a_run_stands)
+{
+    scratch s;
+    write_file(s.at("m.gmm"), model_text(small));
+    static std::string path;
+    static std::atomic<bool> stop;
+    path = s.at("m.gmm");
+    int left, puts;
+    auto next = [](void *from, char *, const char **p) {
+        *p = path.c_str();
+        return --*static_cast<int *>(from) >= 0 ? gmm::line_status::ok : gmm::line_status::end;
+    };
+    auto put = [](void *to, std::int64_t item, const double *) {
+        ++*static_cast<int *>(to);
+        stop = item > 0;
+        return item > 0 ? gmm::run_fault{gmm::fault_kind::write, 0, 0, -1, "refused\n"} : gmm::run_fault{};
+    };
+    for (int n : {1, 3}) {
+        left = 6, puts = 0, stop = false;
+        std::vector<gmm::worker_scratch> scratch(static_cast<std::size_t>(n));
+        std::vector<gmm::component_matrix> slots(static_cast<std::size_t>(gmm::record_slots(n)));
+        gmm::component_matrix mu;
+        ASSERT_TRUE(gmm::alloc_component_matrix(2, 3, &mu) && gmm::alloc_component_matrix(2, 3, &slots[0]) &&
+                    gmm::alloc_scratch(&scratch[0]));
+        const gmm::extraction x = {3, 2, gmm::header_rule::skip, mu.rows, nullptr, nullptr, &stop};
+        const gmm::run_fault f = gmm::make_records(x, {next, &left, "list"}, {nullptr, put, &puts}, scratch.data(), n,
+                                                   slots.data());
+        EXPECT_EQ(f.kind, gmm::fault_kind::write) << n;
+        EXPECT_EQ(f.item, 1) << n;
+        EXPECT_EQ(puts, 2) << n;
+        for (gmm::worker_scratch &w : scratch)
+            gmm::free_scratch(&w);
+        for (gmm::component_matrix &m : slots)
+            gmm::free_component_matrix(&m);
+        gmm::free_component_matrix(&mu);
+    }
 }
 
 } // namespace

@@ -3,7 +3,7 @@
     gmmtools_run.py [-j N] [--check] [--normalize] [--progress] UBM LIST OUT
 
 Runs supervectors on the models read_list finds in LIST, at N threads, or at
-1, 2, 3 and 0 when no -j is given, and requires the same array, or the same
+1, 2, 3, 8 and 0 when no -j is given, and requires the same array, or the same
 exception, from every count.  On success the array's bytes go to OUT.  A
 failure is one line on standard error and status 1: a ModelError's text, an
 OSError's "<filename>: <class>", or the exception's class name.
@@ -15,7 +15,7 @@ import numpy
 import gmmtools
 
 args = sys.argv[1:]
-counts, options, progress = [1, 2, 3, 0], {}, None
+counts, options, progress = [1, 2, 3, 8, 0], {}, None
 while len(args) > 3:
     a = args.pop(0)
     if a == "-j":

@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import numpy
@@ -164,6 +165,37 @@ def test_every_thread_count_gives_kelvanes_bytes_and_first_failure(generated, tm
                     gmmtools.supervectors(ubm, models, threads=threads, **kw)
                 assert (status, str(e.value) + "\n") == (1, err)
                 assert e.value.path == str(models[50]) and e.value.line is None
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_every_thread_count_under_scheduling_stress(generated, tmp_path, seed):
+    # Pinned to one CPU, with the threads' order stirred by the stress
+    # preload, every thread count gives threads=1's array or exception
+    # (tests/gmmtools_run.py compares them): failing models, a pipe without
+    # a writer after a failing model, and storage refused while another model
+    # is open.  GMM_STRESS_SECONDS=N goes on with further seeds for N seconds.
+    ubm, failing = long_list(generated, tmp_path)
+    good = long_list(generated, tmp_path, failing=False)[1][:40]
+    os.mkfifo(tmp_path / "stuck.gmm")
+    rows = [
+        (failing, "", f"{failing[50]}: ends after line 100, 392 lines expected"),
+        (good[:5] + [tmp_path / "missing.gmm", tmp_path / "stuck.gmm"] + good, "",
+         f"{tmp_path / 'missing.gmm'}: FileNotFoundError"),
+        (good, "open:ENOMEM:busy", None),
+    ]
+    soak_end = time.monotonic() + float(os.environ.get("GMM_STRESS_SECONDS", "0"))
+    while True:
+        for models, fail, error in rows:
+            (tmp_path / "list").write_text("".join(f"{m}\n" for m in models))
+            env = dict(os.environ, LD_PRELOAD=os.environ["STRESS"], STRESS_SEED=str(seed), STRESS_FAIL=fail,
+                       OPENBLAS_NUM_THREADS="1")
+            r = subprocess.run([sys.executable, SRC / "tests" / "gmmtools_run.py", ubm, tmp_path / "list",
+                                tmp_path / "sv.bin"], env=env, capture_output=True, text=True, timeout=120,
+                               preexec_fn=lambda: os.sched_setaffinity(0, {0}))
+            assert (r.returncode, r.stderr) == ((0, "") if error is None else (1, error + "\n")), f"seed {seed}"
+        seed += 2
+        if time.monotonic() > soak_end:
+            break
 
 
 def test_large_records_are_kelvanes_bytes(generated, tmp_path):

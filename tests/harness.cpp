@@ -1,12 +1,14 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +89,13 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
         }
         for (const std::string &v : how.env)
             putenv(const_cast<char *>(v.c_str()));
+        if (how.cpu >= 0) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(how.cpu, &one);
+            if (sched_setaffinity(0, sizeof one, &one) != 0)
+                _exit(127);
+        }
         std::vector<char *> args;
         for (const std::string &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -96,14 +105,40 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
     }
     if (pipe_ends[1] >= 0)
         close(pipe_ends[1]);
+    // Waits for the end, sending the signal on the way, or the kill.
+    using clock = std::chrono::steady_clock;
+    const clock::time_point began = clock::now();
+    const clock::time_point signal_at = began + std::chrono::milliseconds(how.signal_after_ms);
+    bool signalled = how.signal == 0, killed = false;
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
+    pid_t ended;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0) {
+        const clock::time_point now = clock::now();
+        if (!signalled && now >= signal_at) {
+            kill(pid, how.signal);
+            signalled = true;
+        }
+        if (!killed && now - began > std::chrono::seconds(how.timeout_seconds)) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        usleep(1000);
+    }
+    if (ended != pid)
         throw std::runtime_error("waitpid failed");
     outcome r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = killed ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.err = read_file(err_path);
     r.out = how.stdout_to.empty() ? read_file(out_path) : "";
     return r;
+}
+
+std::vector<std::string> preload(const std::string &libraries, std::vector<std::string> vars)
+{
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    vars.push_back("LD_PRELOAD=" + libraries);
+    vars.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    return vars;
 }
 
 static void put_values(std::string &s, const std::vector<double> &v, const char *form)

@@ -23,13 +23,17 @@ std::string read_file(const std::string &path);
 bool exists(const std::string &path);
 
 struct outcome {
-    int status;         // exit status, or 128 + signal
+    int status;         // exit status, or 128 + signal; -1: killed when it
+                        // ran past its time
+
     std::string err;    // all of standard error
     std::string out;    // all of standard output
 };
 
 // What a run gets besides its arguments: limits (0: none), where its
-// standard output goes, and variables added to its environment.  It starts
+// standard output goes, variables added to its environment, the one CPU it
+// may run on, a signal sent to it after a while, and how long it may take
+// before it is killed (a hang fails its test, not the suite).  It starts
 // with standard input, output and error open and no other file.
 struct run_options {
     std::uint64_t address_space = 0; // bytes
@@ -37,7 +41,16 @@ struct run_options {
     std::uint64_t file_size = 0;     // bytes a file may grow to
     std::string stdout_to = "";      // "": captured; closed_pipe; or a path
     std::vector<std::string> env = {};
+    int cpu = -1;                    // pinned to this CPU; -1: any
+    int signal = 0;                  // sent after signal_after_ms; 0: none
+    int signal_after_ms = 0;
+    int timeout_seconds = 120;
 };
+
+// The variables that load `libraries` (':' between them) into a run ahead
+// of everything else, the address sanitizer told that they come before its
+// runtime, and `vars`.
+std::vector<std::string> preload(const std::string &libraries, std::vector<std::string> vars);
 
 // A pipe whose reading end is closed before the run starts.
 inline const std::string closed_pipe = "<closed pipe>";

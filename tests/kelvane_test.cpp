@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -512,15 +513,32 @@ TEST(kelvane_examples, records_match_the_model_text)
 
 } // namespace
 
+// The text of a progress line with its rate taken out (it varies).
+std::string without_rate(std::string err)
+{
+    for (std::size_t at; (at = err.find(" models/s")) != std::string::npos;) {
+        std::size_t from = at;
+        while (from > 0 && (std::isdigit(static_cast<unsigned char>(err[from - 1])) || err[from - 1] == '.'))
+            --from;
+        err.replace(from, at + 9 - from, "<rate>");
+    }
+    return err;
+}
+
 // Any number of workers gives what one gives: the same status, standard
-// error and output bytes, wherever the list fails.  The models are large
-// enough that a later model failing on its first values line fails before
-// the models ahead of it are read.
+// error and output bytes, wherever the list fails, whatever the scheduler
+// does and whatever the system runs short of.  Each row runs as a plain
+// call, then at every -j as the machine schedules it, pinned to one CPU, and
+// pinned under the scheduling stress of tests/stress.cpp with two seeds
+// (GMM_STRESS_SECONDS=N goes on with further seeds for N seconds).  The
+// models are large enough that a later model failing on its first values
+// line fails before the models ahead of it are read; the large ones' records
+// go from their slots straight to the file.
 TEST(kelvane_threads, every_worker_count_gives_the_same_result)
 {
-    auto sized = [](double shift) {
+    auto sized = [](int M, double shift) {
         model m;
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < M; ++i) {
             m.mu.emplace_back();
             m.sigma.emplace_back(24, 1.0);
             for (int j = 0; j < 24; ++j)
@@ -529,12 +547,16 @@ TEST(kelvane_threads, every_worker_count_gives_the_same_result)
         return m;
     };
     scratch s;
-    const std::string a = model_text(sized(1)), b = model_text(sized(-3));
-    write_file(s.at("ubm.gmm"), model_text(sized(0)));
+    ASSERT_EQ(mkdir(s.at("big").c_str(), 0700), 0);
+    const std::string a = model_text(sized(64, 1)), b = model_text(sized(64, -3));
+    write_file(s.at("ubm.gmm"), model_text(sized(64, 0)));
     write_file(s.at("a.gmm"), a);
     write_file(s.at("b.gmm"), b);
     write_file(s.at("few.gmm"), with_line(a, 11, " 1 2"));
     write_file(s.at("short.gmm"), first_lines(b, 300));
+    write_file(s.at("big/ubm.gmm"), model_text(sized(512, 0)));
+    write_file(s.at("big/a.gmm"), model_text(sized(512, 1)));
+    write_file(s.at("big/b.gmm"), model_text(sized(512, -3)));
     auto list = [](std::vector<std::string> names) {
         std::string l;
         for (const std::string &n : names)
@@ -548,71 +570,155 @@ TEST(kelvane_threads, every_worker_count_gives_the_same_result)
             l[k] = name;
         return list(l);
     };
+    const std::string big = list({"a.gmm", "b.gmm", "a.gmm", "late.gmm", "b.gmm", "a.gmm", "b.gmm", "a.gmm"});
+    const std::string old = std::string(2 << 20, 'x');
     // A model read through a pipe whose writer waits: its worker is held up
     // while the others go on, so a record written before it is read shows.
+    // Another pipe never gets a writer.
     ASSERT_EQ(mkfifo(s.at("late.gmm").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(s.at("big/late.gmm").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(s.at("stuck.gmm").c_str(), 0600), 0);
     std::signal(SIGPIPE, SIG_IGN);
     const struct {
         const char *name;
         std::string list;
-        std::string out;
+        std::string out = "out.bin";
         run_options how = {};
-        int status = -1; // of every run, where it is known
+        int status = -1;                    // of every run, where it is known
+        std::string fail = "";              // STRESS_FAIL, in every run
+        std::string folder = "";            // where the run starts ("big")
+        std::vector<std::string> options = {};
+        int signal = 0;                     // sent 100 ms in, while late.gmm holds the run
+        std::string unreadable = "";        // reads of this file fail at its byte 63
     } runs[] = {
-        {"whole list", list(good) + "\n\n", "out.bin"},
-        {"first model fails", with({{0, "short.gmm"}}), "out.bin"},
-        {"middle model fails", with({{2, "a.gmm"}, {4, "few.gmm"}}), "out.bin"},
-        {"last model fails", with({{7, "few.gmm"}}), "out.bin"},
-        {"two models fail", with({{3, "short.gmm"}, {5, "few.gmm"}}), "out.bin"},
-        {"missing file after a failing one", with({{2, "few.gmm"}, {3, "none.gmm"}}), "out.bin"},
-        {"blank line after a failing one", with({{1, "short.gmm"}, {2, ""}}), "out.bin"},
+        {"whole list", list(good) + "\n\n"},
+        {"first model fails", with({{0, "short.gmm"}})},
+        {"middle model fails", with({{2, "a.gmm"}, {4, "few.gmm"}})},
+        {"last model fails", with({{7, "few.gmm"}})},
+        {"two models fail", with({{3, "short.gmm"}, {5, "few.gmm"}})},
+        {"missing file after a failing one", with({{2, "few.gmm"}, {3, "none.gmm"}})},
+        {"blank line after a failing one", with({{1, "short.gmm"}, {2, ""}})},
+        {"pipe without a writer after a failing one", with({{1, "none.gmm"}, {2, "stuck.gmm"}}), "out.bin", {}, 1},
+        {"pipe without a writer first, the output refused", list({"stuck.gmm", "a.gmm"}), "out.bin", {}, 1, "ftruncate:EIO", "",
+         {"--sizes-from=a.gmm"}},
+        {"list unreadable part way", with({{1, "late.gmm"}}) + with({}), "out.bin", {}, 1, "", "", {}, 0, "list"},
         {"full output device", list(good), "/dev/full"},
-        {"one model, many workers", "b.gmm", "out.bin"},
+        {"one model, many workers", "b.gmm"},
         {"one model held up", with({{1, "late.gmm"}}), "out.bin", {}, 0},
         {"descriptors for one model at a time", with({{1, "late.gmm"}}), "out.bin", {.open_files = 6}, 0},
         {"descriptors for no model", list(good), "out.bin", {.open_files = 5}, 1},
+        {"descriptors short while a model is open", list(good), "out.bin", {}, 0, "open:EMFILE:busy"},
+        {"memory short while a model is open", with({{1, "late.gmm"}}), "out.bin", {}, 0, "open:ENOMEM:busy"},
+        {"no thread to be had", list(good), "out.bin", {}, 0, "pthread_create:EAGAIN"},
+        {"address space for few threads", list(good) + list(good) + list(good), "out.bin", {.address_space = 40 << 20}, 0,
+         "", "", {"--normalize"}},
+        {"old output replaced", big, "out.bin", {}, 0, "", "big"},
+        {"old output, its truncation refused", big, "out.bin", {}, 1, "ftruncate:EIO", "big", {"--progress"}},
+        {"old output, interrupted", big, "out.bin", {}, -1, "", "big", {}, SIGINT},
+        {"old output, terminated", big, "out.bin", {}, -1, "", "big", {}, SIGTERM},
     };
+    const char *soak = std::getenv("GMM_STRESS_SECONDS");
+    const auto soak_end = std::chrono::steady_clock::now() + std::chrono::seconds(soak != nullptr ? std::atoi(soak) : 0);
+    for (int seed = 1; seed <= 2 || std::chrono::steady_clock::now() < soak_end; ++seed) {
     for (const auto &r : runs) {
         SCOPED_TRACE(r.name);
 #ifdef GMM_SANITIZED
-        if (r.how.open_files != 0)
-            continue; // the sanitizer runtimes need descriptors of their own
+        if (r.how.open_files != 0 || r.how.address_space != 0)
+            continue; // the sanitizer runtimes need descriptors and address space of their own
 #endif
-        write_file(s.at("list"), r.list);
-        // Runs kelvane; the held-up model gets b.gmm's text a while after it
-        // is opened.
-        auto kelvane = [&](std::vector<std::string> argv) {
+        const std::string dir = r.folder.empty() ? s.dir : s.at(r.folder);
+        write_file(dir + "/list", r.list);
+        // Runs kelvane with `threads` before the files, limited, pinned and
+        // signalled as `how` says, under the stress of `seed` (0: none); the
+        // held-up model gets b.gmm's text a while after it is opened.
+        auto kelvane = [&](std::vector<std::string> threads, run_options how, int seed) {
             std::atomic<bool> ended{false};
             std::thread feed([&] {
                 if (r.list.find("late.gmm") == std::string::npos)
                     return;
                 int fd;
-                while ((fd = open(s.at("late.gmm").c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !ended)
+                while ((fd = open((dir + "/late.gmm").c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !ended)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 if (fd < 0)
                     return;
                 fcntl(fd, F_SETFL, 0);
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                if (write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size()))
+                const std::string text = read_file(dir + "/b.gmm");
+                if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) && r.signal == 0)
                     ADD_FAILURE() << "late.gmm not read";
                 close(fd);
             });
-            std::remove(s.at("out.bin").c_str());
-            const outcome o = run(argv, s.dir, r.how);
+            std::remove((dir + "/out.bin").c_str());
+            if (!r.folder.empty())
+                write_file(dir + "/out.bin", old);
+            std::vector<std::string> argv = {KELVANE_PATH};
+            argv.insert(argv.end(), r.options.begin(), r.options.end());
+            argv.insert(argv.end(), threads.begin(), threads.end());
+            argv.insert(argv.end(), {"ubm.gmm", "list", r.out});
+            std::vector<std::string> libraries, vars;
+            if (seed != 0 || !r.fail.empty())
+                libraries.push_back(STRESS_PATH);
+            if (seed != 0)
+                vars.push_back("STRESS_SEED=" + std::to_string(seed));
+            if (!r.fail.empty())
+                vars.push_back("STRESS_FAIL=" + r.fail);
+            if (!r.unreadable.empty()) {
+                libraries.push_back(READ_FAULT_PATH);
+                vars.insert(vars.end(), {"READ_FAULT_FILE=" + dir + "/" + r.unreadable, "READ_FAULT_AT=63"});
+            }
+            if (!libraries.empty())
+                how.env = preload(libraries.size() == 1 ? libraries[0] : libraries[0] + ":" + libraries[1], vars);
+            how.timeout_seconds = 30;
+            const outcome o = run(argv, dir, how);
             ended = true;
             feed.join();
-            return o;
+            return std::pair<outcome, std::string>{o, read_file(dir + "/out.bin")};
         };
-        const outcome one = kelvane({KELVANE_PATH, "ubm.gmm", "list", r.out});
+        // The plain call, at one thread; a signal's row ends that call
+        // without one, for the whole output a signal leaves a prefix of.
+        run_options plain = r.how;
+        const auto [one, want] = kelvane({}, plain, 0);
         if (r.status >= 0) {
             EXPECT_EQ(one.status, r.status) << one.err;
         }
-        const std::string want = read_file(s.at("out.bin"));
-        for (const char *n : {"1", "2", "3", "8", "0"}) {
-            const outcome many = kelvane({KELVANE_PATH, "-j", n, "ubm.gmm", "list", r.out});
-            EXPECT_EQ(many.status, one.status) << "-j " << n;
-            EXPECT_EQ(many.err, one.err) << "-j " << n;
-            EXPECT_EQ(read_file(s.at("out.bin")), want) << "-j " << n;
+        if (r.signal != 0) {
+            EXPECT_EQ(one.status, 0) << one.err;
+            plain.signal = r.signal;
+            plain.signal_after_ms = 100;
         }
+        struct way {
+            const char *threads;
+            int cpu;
+            int seed;
+        };
+        std::vector<way> ways = {{nullptr, -1, 0}};
+        for (const char *n : {"1", "2", "3", "8", "0"}) {
+            if (seed == 1)
+                ways.insert(ways.end(), {{n, -1, 0}, {n, 0, 0}});
+            ways.push_back({n, 0, seed});
+        }
+        for (const way &w : ways) {
+            SCOPED_TRACE(std::string(w.threads != nullptr ? std::string("-j ") + w.threads : "plain call") +
+                         (w.cpu >= 0 ? ", pinned" : "") + (w.seed != 0 ? ", seed " + std::to_string(w.seed) : ""));
+            if (w.threads == nullptr && r.signal == 0)
+                continue; // the plain call ran above
+            run_options how = plain;
+            how.cpu = w.cpu;
+            std::vector<std::string> threads;
+            if (w.threads != nullptr)
+                threads = {"-j", w.threads};
+            const auto [many, got] = kelvane(threads, how, w.seed);
+            if (r.signal != 0) {
+                // Killed: the old output as it was, or the start of the new one.
+                EXPECT_EQ(many.status, 128 + r.signal);
+                EXPECT_EQ(many.err, "");
+                EXPECT_TRUE(got == old || want.compare(0, got.size(), got) == 0) << got.size() << " bytes";
+                continue;
+            }
+            EXPECT_EQ(many.status, one.status);
+            EXPECT_EQ(without_rate(many.err), without_rate(one.err));
+            EXPECT_TRUE(got == want) << got.size() << " bytes, " << want.size() << " expected";
+        }
+    }
     }
 }
