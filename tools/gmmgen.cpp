@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "model_writer.h"
+
 namespace {
 
 // splitmix64: small, fast and the same on every platform.
@@ -36,37 +38,14 @@ struct mixture {
     std::vector<double> w, mu, sigma;
 };
 
-void write_values(std::FILE *f, const double *v, int n)
-{
-    for (int j = 0; j < n; ++j)
-        std::fprintf(f, " %e", v[j]);
-    std::fputc('\n', f);
-}
-
 bool write_model(const std::string &file, const std::string &name, const mixture &g)
 {
     std::FILE *f = std::fopen(file.c_str(), "w");
     if (f == nullptr)
         return false;
-    std::fprintf(f, "~o\n<STREAMINFO> 1 %d\n<VECSIZE> %d<NULLD><MFCC_E_D_A><DIAGC>\n", g.D, g.D);
-    std::fprintf(f, "~h \"%s\"\n<BEGINHMM>\n<NUMSTATES> 3\n<STATE> 2\n<NUMMIXES> %d\n", name.c_str(), g.M);
-    const double log2pi = std::log(2.0 * M_PI);
-    for (int i = 0; i < g.M; ++i) {
-        const double *mu = &g.mu[static_cast<std::size_t>(i) * g.D];
-        const double *sigma = &g.sigma[static_cast<std::size_t>(i) * g.D];
-        double gconst = g.D * log2pi;
-        for (int j = 0; j < g.D; ++j)
-            gconst += std::log(sigma[j]);
-        std::fprintf(f, "<MIXTURE> %d %e\n<MEAN> %d\n", i + 1, g.w[i], g.D);
-        write_values(f, mu, g.D);
-        std::fprintf(f, "<VARIANCE> %d\n", g.D);
-        write_values(f, sigma, g.D);
-        std::fprintf(f, "<GCONST> %e\n", gconst);
-    }
-    std::fprintf(f, "<TRANSP> 3\n 0.000000e+00 1.000000e+00 0.000000e+00\n"
-                    " 0.000000e+00 6.000000e-01 4.000000e-01\n"
-                    " 0.000000e+00 0.000000e+00 0.000000e+00\n<ENDHMM>\n");
-    return std::fclose(f) == 0;
+    const bool written = gmm::write_model_text(f, name.c_str(), "MFCC_E_D_A", g.M, g.D, g.mu.data(), g.sigma.data(),
+                                               g.w.data());
+    return std::fclose(f) == 0 && written;
 }
 
 } // namespace

@@ -1,0 +1,117 @@
+#include "model_writer.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "format_le.h"
+
+namespace gmm {
+
+namespace {
+
+// Text is gathered here and handed to the stream in large pieces.
+struct text_buffer {
+    std::FILE *f;
+    char text[1 << 16];
+    std::size_t used;
+    bool failed;
+};
+
+void drain(text_buffer *b)
+{
+    if (b->used > 0 && std::fwrite(b->text, 1, b->used, b->f) != b->used)
+        b->failed = true;
+    b->used = 0;
+}
+
+// Room for `n` more characters.
+char *room(text_buffer *b, std::size_t n)
+{
+    if (b->used + n > sizeof b->text)
+        drain(b);
+    return b->text + b->used;
+}
+
+void put_text(text_buffer *b, const char *s)
+{
+    while (*s != '\0') {
+        char *at = room(b, 1);
+        *at = *s++;
+        ++b->used;
+    }
+}
+
+void put_number(text_buffer *b, double v)
+{
+    char *at = room(b, max_le_chars);
+    b->used = static_cast<std::size_t>(format_le(at, v) - b->text);
+}
+
+void put_integer(text_buffer *b, std::int32_t n)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", n);
+    put_text(b, text);
+}
+
+// A values line: each value after a space, then the newline.
+void put_values(text_buffer *b, const double *v, std::int32_t D)
+{
+    for (std::int32_t j = 0; j < D; ++j) {
+        put_text(b, " ");
+        put_number(b, v[j]);
+    }
+    put_text(b, "\n");
+}
+
+} // namespace
+
+bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int32_t M, std::int32_t D,
+                      const double *mu, const double *sigma, const double *w)
+{
+    text_buffer b;
+    b.f = f;
+    b.used = 0;
+    b.failed = false;
+    put_text(&b, "~o\n<STREAMINFO> 1 ");
+    put_integer(&b, D);
+    put_text(&b, "\n<VECSIZE> ");
+    put_integer(&b, D);
+    put_text(&b, "<NULLD><");
+    put_text(&b, kind);
+    put_text(&b, "><DIAGC>\n~h \"");
+    put_text(&b, name);
+    put_text(&b, "\"\n<BEGINHMM>\n<NUMSTATES> 3\n<STATE> 2\n<NUMMIXES> ");
+    put_integer(&b, M);
+    put_text(&b, "\n");
+    const double log_2pi = std::log(2 * std::numbers::pi);
+    for (std::int32_t i = 0; i < M; ++i) {
+        const double *m = mu + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);
+        const double *v = sigma + static_cast<std::size_t>(i) * static_cast<std::size_t>(D);
+        double gconst = D * log_2pi;
+        for (std::int32_t j = 0; j < D; ++j)
+            gconst += std::log(v[j]);
+        put_text(&b, "<MIXTURE> ");
+        put_integer(&b, i + 1);
+        put_text(&b, " ");
+        put_number(&b, w[i]);
+        put_text(&b, "\n<MEAN> ");
+        put_integer(&b, D);
+        put_text(&b, "\n");
+        put_values(&b, m, D);
+        put_text(&b, "<VARIANCE> ");
+        put_integer(&b, D);
+        put_text(&b, "\n");
+        put_values(&b, v, D);
+        put_text(&b, "<GCONST> ");
+        put_number(&b, gconst);
+        put_text(&b, "\n");
+    }
+    put_text(&b, "<TRANSP> 3\n 0.000000e+00 1.000000e+00 0.000000e+00\n"
+                 " 0.000000e+00 6.000000e-01 4.000000e-01\n"
+                 " 0.000000e+00 0.000000e+00 0.000000e+00\n<ENDHMM>\n");
+    drain(&b);
+    return !b.failed;
+}
+
+} // namespace gmm

@@ -1,0 +1,34 @@
+// Writing a Gaussian mixture model as a text model file, in the layout the
+// readers take by line position (model_io.h):
+//
+//   ~o
+//   <STREAMINFO> 1 D
+//   <VECSIZE> D<NULLD><KIND><DIAGC>
+//   ~h "NAME"
+//   <BEGINHMM>
+//   <NUMSTATES> 3
+//   <STATE> 2
+//   <NUMMIXES> M
+//   <MIXTURE> k+1 weight          six lines a component k = 0 .. M-1
+//   <MEAN> D
+//    mean ... (D values)
+//   <VARIANCE> D
+//    variance ... (D values)
+//   <GCONST> D log(2 pi) + sum of log(variance)
+//   <TRANSP> 3 and its three rows, <ENDHMM>
+//
+// Every number is printed as "%le" prints it, each value after one space.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace gmm {
+
+// Writes the model of M components over D dimensions (means and variances
+// row-major, M x D; weights M) named `name`, with parameter kind `kind`
+// (MFCC_E_D_A, USER, ...), to `f`.  False where a write failed.
+bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int32_t M, std::int32_t D,
+                      const double *mu, const double *sigma, const double *w);
+
+} // namespace gmm
