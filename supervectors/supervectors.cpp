@@ -70,9 +70,8 @@ run_fault reading_fault(const read_result &r, const line_reader &lines, const ch
     return {fault_kind::model, 0, line, -1, read_fault_message(r, path)};
 }
 
-// Reads an opened model and closes it.
-static run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M,
-                                   header_rule header, char *chunk, double **mu, double **sigma, double *w)
+run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, header_rule header,
+                            char *chunk, double **mu, double **sigma, double *w)
 {
     line_reader lines;
     start_lines(&lines, in, chunk);
@@ -268,7 +267,7 @@ void write_ready(run_state *t, std::unique_lock<std::mutex> &g)
         g.unlock();
         run_fault put;
         try {
-            put = t->sink->put(t->sink->to, t->next, t->slots[f.slot].block);
+            put = t->sink->put(t->sink->to, t->next, t->slots[f.slot].rows[0]);
         } catch (const std::bad_alloc &) {
             put = shortage_fault(nullptr, 0); // no storage to say what failed
         }
@@ -472,7 +471,13 @@ void work(run_state *t, worker_scratch *w)
                 fault = shortage_fault(nullptr, 0);
             }
         } else {
-            fault = take_model(t, g, item, path, t->slots[slot].rows, w->chunk);
+            double **rows = t->slots[slot].rows;
+            if (t->sink->place != nullptr) {
+                double *at = t->sink->place(t->sink->to, item);
+                for (std::int32_t i = 0; i < x.M; ++i)
+                    rows[i] = at + static_cast<std::size_t>(i) * static_cast<std::size_t>(x.D);
+            }
+            fault = take_model(t, g, item, path, rows, w->chunk);
             if (fault.kind == fault_kind::none && !t->read_one) {
                 t->read_one = true;
                 t->changed.notify_all();

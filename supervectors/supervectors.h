@@ -80,6 +80,11 @@ bool list_path(const text_line &l, char *path);
 // read through `lines`.
 run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path);
 
+// Reads the opened model `in` (named `file`) as read_model does, and
+// closes it.
+run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, header_rule header,
+                            char *chunk, double **mu, double **sigma = nullptr, double *w = nullptr);
+
 // Opens `file`, reads its means, and its variances and weights where
 // `sigma` and `w` are given (variances otherwise checked, not converted),
 // with `chunk` as read storage, and closes it.
@@ -118,11 +123,15 @@ line_status next_listed(void *list, char *buffer, const char **path);
 // thread once the other workers have started, and may end the run before
 // any record: no record is put before it has returned without a failure.
 // `put` takes the M x D values (row-major) of list item `item`, one call
-// at a time and in list order.
+// at a time and in list order.  `place`, where given, says where item
+// `item`'s record is to be made (M x D doubles, row-major): the model is
+// read there, instead of into a slot, and `put` is handed that place.  A
+// run that fails may have written places after the failing item's.
 struct record_sink {
     run_fault (*start)(void *to);
     run_fault (*put)(void *to, std::int64_t item, const double *record);
     void *to;
+    double *(*place)(void *to, std::int64_t item) = nullptr;
 };
 
 // Makes one record per model of `source` with up to `n` workers.  `scratch`
