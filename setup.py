@@ -24,7 +24,10 @@ setup(
             "gmmtools._gmmtools",
             ["python/module.cpp", *library],
             include_dirs=["model_io", "supervectors"],
-            define_macros=[("GMM_VERSION", f'"{version}"')],
+            define_macros=[("GMM_VERSION", f'"{version}"'), ("NDEBUG", None)],
+            # The programs' code generation, in place of the interpreter's
+            # own flags (-O2, -fwrapv, -fstack-protector-strong).
+            extra_compile_args=["-O3", "-fno-wrapv", "-fno-stack-protector"],
             cxx_std=20,
         )
     ],

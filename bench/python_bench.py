@@ -7,9 +7,11 @@ of RUNS), after checking each pair gives the same values bit for bit:
 - read_model on the 2048 x 60 model against a plain pure-Python reader of
   the same layout (lines split, float() per value, numpy.array);
 - supervectors(threads=0) on the UBM + 100 models of 1024 x 60 against
-  `kelvane -j 0` followed by numpy.fromfile;
-and the most anonymous memory a supervectors call with out= a memmap adds,
-for 100 and for 1000 models (the memmap's own pages are the file's).
+  `kelvane -j 0` followed by numpy.fromfile, and against itself in batches
+  (iter_supervectors) and in float32;
+the instructions a mean value costs the module and kelvane (callgrind), and
+the most anonymous memory a supervectors call with out= a memmap adds, for
+100 and for 1000 models (the memmap's own pages are the file's).
 """
 import os
 import statistics
@@ -122,6 +124,48 @@ k, ours = alternate([with_kelvane, lambda: gmmtools.supervectors(ubm, models, th
 print("  supervectors, UBM + 100 models of 1024 x 60 (%.0f MB), every usable CPU" % mb)
 row("kelvane -j 0 + numpy.fromfile", k, mb, k)
 row("gmmtools.supervectors(threads=0)", ours, mb, k)
+
+full = gmmtools.supervectors(ubm, models, threads=0)
+assert same_bits(numpy.concatenate([b for _, b in gmmtools.iter_supervectors(ubm, models, batch=10, threads=0)]), full)
+assert same_bits(gmmtools.supervectors(ubm, models, threads=0, dtype=numpy.float32).view(numpy.uint32),
+                 full.astype(numpy.float32).view(numpy.uint32))
+whole, batched, single = alternate([
+    lambda: gmmtools.supervectors(ubm, models, threads=0),
+    lambda: [b.sum() for _, b in gmmtools.iter_supervectors(ubm, models, batch=10, threads=0)],
+    lambda: gmmtools.supervectors(ubm, models, threads=0, dtype=numpy.float32),
+])
+print("  the same, in batches and in float32")
+row("supervectors(threads=0)", whole, mb, whole)
+row("iter_supervectors(batch=10), each summed", batched, mb, whole)
+row("supervectors(dtype=float32)", single, mb, whole)
+
+
+def instructions(argv, env=None):
+    """The instructions a run executes, counted by callgrind; None without valgrind."""
+    try:
+        r = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
+                           capture_output=True, text=True, env=env)
+    except FileNotFoundError:
+        return None
+    return int(r.stderr.split("Collected : ")[1].split()[0])
+
+
+# Per mean value of a model: the difference between UBM + 20 and UBM + 10
+# models, so that the interpreter's start and the UBM cancel out.
+lists = {}
+for n in (10, 20):
+    lists[n] = os.path.join(work, f"first{n}.python.lst")
+    with open(lists[n], "w") as f:
+        f.writelines(p + "\n" for p in models[:n])
+call = "import sys, gmmtools; gmmtools.supervectors(sys.argv[1], gmmtools.read_list(sys.argv[2]), threads=1, check=False)"
+env = dict(os.environ, PYTHONHASHSEED="0")
+counts = {n: (instructions([kelvane, ubm, lists[n], out]), instructions([sys.executable, "-c", call, ubm, lists[n]], env))
+          for n in (10, 20)}
+if counts[10][0] is not None:
+    values = 10 * 1024 * 60
+    k, py = ((counts[20][i] - counts[10][i]) / values for i in (0, 1))
+    print("  instructions a mean value (callgrind, UBM + 20 less UBM + 10 models of 1024 x 60, one thread):")
+    print("    kelvane %.1f, gmmtools.supervectors %.1f (%.1f%% more)" % (k, py, 100 * (py / k - 1)))
 
 print("  supervectors(out=memmap): the most anonymous memory a call adds (1024 x 60; a matrix is 480 KiB)")
 for threads in (1, 0):

@@ -1,21 +1,34 @@
-// gmmtools._gmmtools: the model reader and the supervector workers as
-// numpy arrays.  Every value is read by the same code as the programs', so
-// an array holds bit for bit what the programs write.
+// gmmtools._gmmtools: the library bound for the gmmtools package, whose
+// Python layer (gmmtools/__init__.py) checks the arguments and gives each
+// call its signature.  Every value is read by the same code as the
+// programs'.
+//
+// Paths arrive as the caller gave them after os.fspath (str or bytes) and
+// are encoded as the file system wants them (os.fsencode); errors name them
+// as given.  Files are opened with the interpreter free for other threads,
+// and an open interrupted by a signal is tried again once the signal's
+// handler has run (PEP 475).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <signal.h>
+
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "messages.h"
 #include "model_io.h"
+#include "model_writer.h"
 #include "supervectors.h"
 
 namespace py = pybind11;
@@ -23,97 +36,120 @@ using namespace gmm;
 
 namespace {
 
-// A path as the C library takes it (os.fsencode(os.fspath(p))), and as
-// Python gave it (os.fspath(p)) for the errors that name it.
+// A path as the C library takes it (os.fsencode of the path), and as the
+// caller gave it, for the errors that name it.
 struct given_path {
     std::string bytes;
     py::object as_given;
 };
 
-given_path take_path(py::handle p)
+given_path take_path(const py::object &p)
 {
-    py::module_ os = py::module_::import("os");
-    py::object given = os.attr("fspath")(p);
-    std::string bytes = os.attr("fsencode")(given).cast<std::string>();
+    std::string bytes = py::module_::import("os").attr("fsencode")(p).cast<std::string>();
     if (bytes.find('\0') != std::string::npos)
         throw py::value_error("embedded null byte");
-    return {std::move(bytes), given};
+    return {std::move(bytes), p};
 }
 
-// Raises `f`, a failure about the file `path`, as Python's exception.
-[[noreturn]] void raise_fault(const run_fault &f, const py::object &path)
+// The exception that reports `f`, a failure about the file `path`: an
+// OSError for errno, ModelError (a ValueError with the path and the line)
+// for a file that cannot be used, MemoryError for storage.  Its text is
+// decoded as the file system's names are (os.fsdecode).
+py::object fault_error(const run_fault &f, const py::object &path)
 {
+    if (f.kind == fault_kind::storage)
+        return py::reinterpret_borrow<py::object>(PyExc_MemoryError)();
     std::string text = f.message;
     if (!text.empty() && text.back() == '\n')
         text.pop_back();
-    py::object error;
-    switch (f.kind) {
-    case fault_kind::storage:
-        throw std::bad_alloc();
-    case fault_kind::open:
-    case fault_kind::read:
-    case fault_kind::write:
+    const py::object message = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!message)
+        throw py::error_already_set();
+    if ((f.kind == fault_kind::open || f.kind == fault_kind::read || f.kind == fault_kind::write) &&
+        f.error_number != 0)
         // OSError(errno, strerror, filename) is the subclass for errno.
-        if (f.error_number != 0)
-            error = py::reinterpret_borrow<py::object>(PyExc_OSError)(f.error_number,
-                                                                     std::strerror(f.error_number), path);
-        else
-            error = py::reinterpret_borrow<py::object>(PyExc_OSError)(text);
-        break;
-    default:
-        error = py::module_::import("gmmtools._gmmtools").attr("ModelError")(text);
-        error.attr("path") = path;
-        error.attr("line") = f.line > 0 ? py::object(py::int_(f.line)) : py::object(py::none());
-        break;
-    }
+        return py::reinterpret_borrow<py::object>(PyExc_OSError)(f.error_number, std::strerror(f.error_number), path);
+    if (f.kind == fault_kind::open || f.kind == fault_kind::read || f.kind == fault_kind::write)
+        return py::reinterpret_borrow<py::object>(PyExc_OSError)(message);
+    py::object error = py::module_::import("gmmtools._gmmtools").attr("ModelError")(message);
+    error.attr("path") = path;
+    error.attr("line") = f.line > 0 ? py::object(py::int_(f.line)) : py::object(py::none());
+    return error;
+}
+
+[[noreturn]] void raise(const py::object &error)
+{
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
 }
+
+[[noreturn]] void raise_fault(const run_fault &f, const py::object &path) { raise(fault_error(f, path)); }
 
 [[noreturn]] void raise_errno(int error, const py::object &path)
 {
     raise_fault({fault_kind::open, error, 0, -1, {}}, path);
 }
 
-// A model file opened for reading lines, closed when it goes.
-struct open_model_file {
+// Opens `p` for reading, the interpreter free meanwhile: a pipe waiting for
+// its writer holds no other thread.  An open a signal interrupts is tried
+// again once the signal's handler has run; an exception it raises ends it.
+std::FILE *open_reading(const given_path &p)
+{
+    for (;;) {
+        std::FILE *f;
+        int error;
+        {
+            py::gil_scoped_release unlocked;
+            f = std::fopen(p.bytes.c_str(), "r");
+            error = errno;
+        }
+        if (f != nullptr)
+            return f;
+        if (error != EINTR)
+            raise_errno(error, p.as_given);
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+    }
+}
+
+// A model or list file opened for reading lines, closed when it goes.
+struct open_lines {
     std::FILE *stream = nullptr;
     std::vector<char> chunk = std::vector<char>(chunk_bytes + 1);
     line_reader lines;
-    ~open_model_file()
-    {
-        if (stream != nullptr)
-            std::fclose(stream);
-    }
+    explicit open_lines(const given_path &p) : stream(open_reading(p)) { start_lines(&lines, stream, chunk.data()); }
+    ~open_lines() { std::fclose(stream); }
+    open_lines(const open_lines &) = delete;
+    open_lines &operator=(const open_lines &) = delete;
 };
 
-// Opens `p` for reading lines.
-void open_lines(const given_path &p, open_model_file *f)
+// Reads the header (D and M, from lines 3 and 8) of an opened model.
+model_header header_of(open_lines &f, const given_path &p)
 {
-    f->stream = std::fopen(p.bytes.c_str(), "r");
-    if (f->stream == nullptr)
-        raise_errno(errno, p.as_given);
-    start_lines(&f->lines, f->stream, f->chunk.data());
-}
-
-// Opens `p` and reads its header (D and M, from lines 3 and 8).
-void read_header(const given_path &p, open_model_file *f, model_header *h)
-{
-    open_lines(p, f);
+    model_header h;
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        r = read_model_header(&f->lines, h);
+        r = read_model_header(&f.lines, &h);
     }
     if (r.fault != read_fault::none)
-        raise_fault(reading_fault(r, f->lines, p.bytes.c_str()), p.as_given);
+        raise_fault(reading_fault(r, f.lines, p.bytes.c_str()), p.as_given);
+    return h;
+}
+
+py::tuple read_header_py(const py::object &path)
+{
+    const given_path p = take_path(path);
+    open_lines f(p);
+    const model_header h = header_of(f, p);
+    return py::make_tuple(h.vector_size, h.mixture_count);
 }
 
 // Row pointers into a C-contiguous (rows, columns) array of doubles.
-std::vector<double *> row_pointers(py::array_t<double> &a, std::int64_t rows, std::int64_t columns)
+std::vector<double *> row_pointers(double *data, std::int64_t rows, std::int64_t columns)
 {
     std::vector<double *> r(static_cast<std::size_t>(rows));
-    double *data = a.mutable_data();
     for (std::int64_t i = 0; i < rows; ++i)
         r[static_cast<std::size_t>(i)] = data + i * columns;
     return r;
@@ -127,25 +163,22 @@ void check_size(std::int64_t rows, std::int64_t columns)
         throw std::bad_alloc();
 }
 
-struct model {
-    py::array_t<double> means, variances, weights;
-};
-
-model read_model_py(py::handle path)
+// (means, variances, weights) of a model, D and M from its own header.
+py::tuple read_model_py(const py::object &path)
 {
     const given_path p = take_path(path);
-    open_model_file f;
-    model_header h;
-    read_header(p, &f, &h);
+    open_lines f(p);
+    const model_header h = header_of(f, p);
     const std::int64_t D = h.vector_size, M = h.mixture_count;
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
     if (!restart_lines(&f.lines))
         raise_errno(errno, p.as_given);
     check_size(M, D);
-    model m = {py::array_t<double>({M, D}), py::array_t<double>({M, D}), py::array_t<double>(M)};
-    std::vector<double *> mu = row_pointers(m.means, M, D), sigma = row_pointers(m.variances, M, D);
-    double *w = m.weights.mutable_data();
+    py::array_t<double> means({M, D}), variances({M, D}), weights(M);
+    std::vector<double *> mu = row_pointers(means.mutable_data(), M, D);
+    std::vector<double *> sigma = row_pointers(variances.mutable_data(), M, D);
+    double *w = weights.mutable_data();
     read_result r;
     {
         py::gil_scoped_release unlocked;
@@ -153,23 +186,36 @@ model read_model_py(py::handle path)
     }
     if (r.fault != read_fault::none)
         raise_fault(reading_fault(r, f.lines, p.bytes.c_str()), p.as_given);
-    return m;
+    return py::make_tuple(means, variances, weights);
 }
 
-py::list read_list_py(py::handle path)
+// The model paths of a list file, as kelvane takes them: everything before
+// each newline, blank lines skipped; a list that is empty or whose first
+// line is blank names no first model, and kelvane refuses it.
+py::list read_list_py(const py::object &path)
 {
     const given_path p = take_path(path);
-    open_model_file f;
-    open_lines(p, &f);
+    open_lines f(p);
     std::vector<char> buffer(max_line_bytes + 1);
     py::list paths;
     for (;;) {
         const char *model_path;
-        const line_status st = next_listed(&f.lines, buffer.data(), &model_path);
-        if (st == line_status::end)
-            return paths;
+        line_status st;
+        {
+            py::gil_scoped_release unlocked;
+            st = next_listed(&f.lines, buffer.data(), &model_path);
+        }
         if (st == line_status::error)
             raise_errno(f.lines.error_number, p.as_given);
+        if (paths.empty() && (st == line_status::end || f.lines.count != 1)) {
+            const bool empty = st == line_status::end && f.lines.count == 0;
+            raise_fault({fault_kind::model, 0, empty ? 0 : 1, -1,
+                         empty ? file_message(p.bytes.c_str(), "empty list, no model named")
+                               : line_message(p.bytes.c_str(), 1, "blank first line, no model named")},
+                        p.as_given);
+        }
+        if (st == line_status::end)
+            return paths;
         PyObject *s = PyUnicode_DecodeFSDefault(model_path);
         if (s == nullptr)
             throw py::error_already_set();
@@ -177,16 +223,61 @@ py::list read_list_py(py::handle path)
     }
 }
 
-// The storage of a supervector run, given back when the call ends.
-struct run_storage {
+// A UBM read for supervector runs, with the sizes and options every run of
+// it takes.
+struct prepared {
+    std::int32_t D = 0, M = 0;
+    header_rule header = header_rule::skip;
+    bool normalize = false;
     component_matrix ubm_mu{}, ubm_sigma{};
     std::vector<double> ubm_w;
+    prepared() = default;
+    prepared(const prepared &) = delete;
+    prepared &operator=(const prepared &) = delete;
+    ~prepared()
+    {
+        free_component_matrix(&ubm_mu);
+        free_component_matrix(&ubm_sigma);
+    }
+};
+
+std::unique_ptr<prepared> prepare_py(const py::object &ubm, std::int32_t D, std::int32_t M, bool normalize,
+                                     bool check)
+{
+    const given_path p = take_path(ubm);
+    auto run = std::make_unique<prepared>();
+    run->D = D;
+    run->M = M;
+    run->header = check ? header_rule::match : header_rule::skip;
+    run->normalize = normalize;
+    bool stored = alloc_component_matrix(M, D, &run->ubm_mu);
+    if (normalize) {
+        run->ubm_w.resize(static_cast<std::size_t>(M));
+        stored = stored && alloc_component_matrix(M, D, &run->ubm_sigma);
+    }
+    if (!stored)
+        throw std::bad_alloc();
+    std::FILE *in = open_reading(p);
+    run_fault fault;
+    {
+        py::gil_scoped_release unlocked;
+        std::vector<char> chunk(chunk_bytes + 1);
+        fault = read_opened_model(in, p.bytes.c_str(), D, M, run->header, chunk.data(), run->ubm_mu.rows,
+                                  run->ubm_sigma.rows, normalize ? run->ubm_w.data() : nullptr);
+        if (fault.kind == fault_kind::none && normalize)
+            fault = take_roots(p.bytes.c_str(), D, M, run->ubm_w.data(), run->ubm_sigma.rows);
+    }
+    if (fault.kind != fault_kind::none)
+        raise_fault(fault, p.as_given);
+    return run;
+}
+
+// The storage of a supervector run, given back when the call ends.
+struct run_storage {
     std::vector<worker_scratch> scratch;
     std::vector<component_matrix> slots;
     ~run_storage()
     {
-        free_component_matrix(&ubm_mu);
-        free_component_matrix(&ubm_sigma);
         for (worker_scratch &w : scratch)
             free_scratch(&w);
         for (component_matrix &m : slots)
@@ -209,129 +300,95 @@ line_status next_given(void *from, char *, const char **path)
     return line_status::ok;
 }
 
-// The rows of an array, each record copied into the row of its model.
+// The rows of an array: float64 rows are where the records are made, float32
+// rows take each record rounded once.
 struct array_rows {
-    double *data;
+    void *data;
     std::size_t values; // M x D
     std::atomic<std::int64_t> done{0};
 };
 
-run_fault put_row(void *to, std::int64_t item, const double *record)
+double *row_of(void *to, std::int64_t item)
 {
     array_rows *a = static_cast<array_rows *>(to);
-    std::memcpy(a->data + static_cast<std::size_t>(item) * a->values, record, a->values * sizeof(double));
+    return static_cast<double *>(a->data) + static_cast<std::size_t>(item) * a->values;
+}
+
+run_fault made_in_row(void *to, std::int64_t item, const double *)
+{
+    static_cast<array_rows *>(to)->done.store(item + 1, std::memory_order_relaxed);
+    return {};
+}
+
+run_fault put_float32(void *to, std::int64_t item, const double *record)
+{
+    array_rows *a = static_cast<array_rows *>(to);
+    float *row = static_cast<float *>(a->data) + static_cast<std::size_t>(item) * a->values;
+    for (std::size_t k = 0; k < a->values; ++k)
+        row[k] = static_cast<float>(record[k]);
     a->done.store(item + 1, std::memory_order_relaxed);
     return {};
 }
 
-// `out` checked against what the run writes; a ValueError names what is
-// wrong.
-void check_out(const py::object &out, std::int64_t rows, std::int64_t columns)
+// Fills `out`, a C-contiguous (len(models), M x D) array of float64 or
+// float32 (checked by the caller), with the records of `models` against the
+// prepared UBM, on `threads` workers.  The workers run on a thread of their
+// own; this one reports progress and watches for Ctrl-C meanwhile.
+void fill_py(const prepared &run, const py::list &models, py::array out, int threads, const py::object &progress)
 {
-    if (!py::isinstance<py::array>(out))
-        throw py::value_error("out must be a numpy.ndarray");
-    py::array a = py::reinterpret_borrow<py::array>(out);
-    const py::dtype dt = a.dtype();
-    if (dt.kind() != 'f' || dt.itemsize() != 8)
-        throw py::value_error("out must have dtype float64, not " + py::str(py::handle(dt)).cast<std::string>());
-    if (!dt.equal(py::dtype::of<double>()))
-        throw py::value_error("out must be in the machine's byte order");
-    if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != columns)
-        throw py::value_error("out must have shape (" + std::to_string(rows) + ", " + std::to_string(columns) +
-                              "), not " + py::str(out.attr("shape")).cast<std::string>());
-    if (!(a.flags() & py::array::c_style))
-        throw py::value_error("out must be C-contiguous");
-    if (!a.writeable())
-        throw py::value_error("out must be writeable");
-}
-
-py::object supervectors_py(py::handle ubm, py::sequence models, int threads, bool normalize, bool check,
-                           py::object out, py::object progress)
-{
-    if (threads < 0 || threads > max_workers)
-        throw py::value_error("threads must be a whole number from 0 to " + std::to_string(max_workers));
-    const int n = threads == 0 ? std::min(usable_cpus(), max_workers) : threads;
-    const given_path ubm_path = take_path(ubm);
-    if (py::isinstance<py::str>(models) || py::isinstance<py::bytes>(models))
-        throw py::type_error("models must be a sequence of paths, not one path");
     std::vector<given_path> paths;
-    for (py::handle m : models)
-        paths.push_back(take_path(m));
-    if (paths.empty())
-        throw py::value_error("models is empty");
-    if (!progress.is_none() && !PyCallable_Check(progress.ptr()))
-        throw py::type_error("progress must be callable");
-
-    // The first model gives D and M.
-    model_header h;
-    {
-        open_model_file first;
-        read_header(paths[0], &first, &h);
-    }
-    const std::int32_t D = h.vector_size, M = h.mixture_count;
+    paths.reserve(models.size());
+    for (const py::handle m : models)
+        paths.push_back(take_path(py::reinterpret_borrow<py::object>(m)));
     const std::int64_t L = static_cast<std::int64_t>(paths.size());
-    const std::int64_t values = static_cast<std::int64_t>(M) * D;
-    if (out.is_none()) {
-        check_size(L, values);
-        out = py::array_t<double>({L, values});
-    }
-    else
-        check_out(out, L, values);
+    if (L == 0)
+        return;
+    const int n = threads == 0 ? std::min(usable_cpus(), max_workers) : threads;
 
     run_storage s;
     s.scratch.resize(static_cast<std::size_t>(n));
     s.slots.resize(static_cast<std::size_t>(record_slots(n)));
-    bool stored = alloc_component_matrix(M, D, &s.ubm_mu) && alloc_scratch(&s.scratch[0]) &&
-                  alloc_component_matrix(M, D, &s.slots[0]);
-    if (normalize) {
-        s.ubm_w.resize(static_cast<std::size_t>(M));
-        stored = stored && alloc_component_matrix(M, D, &s.ubm_sigma);
-    }
-    if (!stored)
+    if (!(alloc_scratch(&s.scratch[0]) && alloc_component_matrix(run.M, run.D, &s.slots[0])))
         throw std::bad_alloc();
 
-    const header_rule header = check ? header_rule::match : header_rule::skip;
-    run_fault fault;
-    {
-        py::gil_scoped_release unlocked;
-        fault = read_model(ubm_path.bytes.c_str(), D, M, header, s.scratch[0].chunk, s.ubm_mu.rows,
-                           s.ubm_sigma.rows, normalize ? s.ubm_w.data() : nullptr);
-        if (fault.kind == fault_kind::none && normalize)
-            fault = take_roots(ubm_path.bytes.c_str(), D, M, s.ubm_w.data(), s.ubm_sigma.rows);
-    }
-    if (fault.kind != fault_kind::none)
-        raise_fault(fault, ubm_path.as_given);
-
-    // The workers run on a thread of their own; this one watches for
-    // Ctrl-C and reports progress while they do.
     std::atomic<bool> stop{false};
-    const extraction x = {D, M, header, s.ubm_mu.rows, normalize ? s.ubm_w.data() : nullptr,
-                          normalize ? s.ubm_sigma.rows : nullptr, &stop};
+    const extraction x = {run.D, run.M, run.header, run.ubm_mu.rows, run.normalize ? run.ubm_w.data() : nullptr,
+                          run.normalize ? run.ubm_sigma.rows : nullptr, &stop};
     path_list listed = {&paths, 0};
     const model_source source = {next_given, &listed, nullptr};
     array_rows rows;
-    rows.data = static_cast<double *>(py::reinterpret_borrow<py::array>(out).mutable_data());
-    rows.values = static_cast<std::size_t>(values);
-    const record_sink sink = {nullptr, put_row, &rows};
+    rows.data = out.mutable_data();
+    rows.values = static_cast<std::size_t>(run.M) * static_cast<std::size_t>(run.D);
+    const bool doubles = out.itemsize() == sizeof(double);
+    const record_sink sink = doubles ? record_sink{nullptr, made_in_row, &rows, row_of}
+                                     : record_sink{nullptr, put_float32, &rows};
 
     std::mutex lock;
     std::condition_variable ended;
     bool finished = false;
-    auto run = [&] {
+    run_fault fault;
+    auto work = [&] {
         run_fault f = make_records(x, source, sink, s.scratch.data(), n, s.slots.data());
         std::lock_guard<std::mutex> g(lock);
         fault = std::move(f);
         finished = true;
         ended.notify_all();
     };
+    // The workers take no signal: the interpreter's handlers run on this
+    // thread, as Python wants them to.
     std::thread runner;
     {
         py::gil_scoped_release unlocked;
+        sigset_t all, before;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &before);
         try {
-            runner = std::thread(run);
+            runner = std::thread(work);
         } catch (const std::exception &) {
-            run(); // no thread to spare: the same records, unwatched
         }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        if (!runner.joinable())
+            work(); // no thread to spare: the same records, unwatched
     }
     std::int64_t shown = -1;
     auto report = [&] {
@@ -341,8 +398,7 @@ py::object supervectors_py(py::handle ubm, py::sequence models, int threads, boo
             progress(done, L);
         }
     };
-    auto stop_and_join = [&] {
-        stop = true;
+    auto join = [&] {
         py::gil_scoped_release unlocked;
         if (runner.joinable())
             runner.join();
@@ -361,19 +417,60 @@ py::object supervectors_py(py::handle ubm, py::sequence models, int threads, boo
                 throw py::error_already_set();
             report();
         } catch (...) {
-            stop_and_join();
+            stop = true;
+            join();
             throw;
         }
     }
-    {
-        py::gil_scoped_release unlocked;
-        if (runner.joinable())
-            runner.join();
+    join();
+    // The run's own failure comes first; a progress call that raises after
+    // it raises with the run's failure as its context.
+    const py::object failure = fault.kind == fault_kind::none
+                                   ? py::object()
+                                   : fault_error(fault, paths[static_cast<std::size_t>(fault.item)].as_given);
+    try {
+        report();
+    } catch (py::error_already_set &e) {
+        if (failure)
+            PyException_SetContext(e.value().ptr(), failure.inc_ref().ptr());
+        throw;
     }
-    report();
-    if (fault.kind != fault_kind::none)
-        raise_fault(fault, paths[static_cast<std::size_t>(fault.item)].as_given);
-    return out;
+    if (failure)
+        raise(failure);
+}
+
+// Writes a model file: C-contiguous float64 means and variances (M, D) and
+// weights (M,), checked by the caller.
+void write_model_py(const py::object &path, const py::array_t<double> &means, const py::array_t<double> &variances,
+                    const py::array_t<double> &weights, const std::string &name, const std::string &kind)
+{
+    const given_path p = take_path(path);
+    const std::int32_t M = static_cast<std::int32_t>(means.shape(0)), D = static_cast<std::int32_t>(means.shape(1));
+    for (;;) {
+        int error = 0;
+        {
+            py::gil_scoped_release unlocked;
+            std::FILE *f = std::fopen(p.bytes.c_str(), "w");
+            if (f == nullptr) {
+                error = errno;
+            } else {
+                bool written = write_model_text(f, name.c_str(), kind.c_str(), M, D, means.data(),
+                                                variances.data(), weights.data());
+                error = errno;
+                if (std::fclose(f) != 0 && written) {
+                    written = false;
+                    error = errno;
+                }
+                error = written ? 0 : error != 0 ? error : EIO;
+            }
+        }
+        if (error == 0)
+            return;
+        if (error != EINTR)
+            raise_fault({fault_kind::write, error, 0, -1, {}}, p.as_given);
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+    }
 }
 
 } // namespace
@@ -385,8 +482,9 @@ PYBIND11_MODULE(_gmmtools, m)
 
     py::object error = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
         "gmmtools.ModelError",
-        "A model file that cannot be used: a bad header, a short line or file, a\n"
-        "missing weight, or a refusal of check=True or normalize=True.\n\n"
+        "A model or list file that cannot be used: a bad header, a short line or\n"
+        "file, a missing weight, a list that names no first model, or a refusal\n"
+        "of check=True or normalize=True.\n\n"
         "str(e) is the programs' message for the same fault; e.path is the path\n"
         "as given and e.line the line at fault (an int), or None.",
         PyExc_ValueError, nullptr));
@@ -396,46 +494,13 @@ PYBIND11_MODULE(_gmmtools, m)
     error.attr("line") = py::none();
     m.attr("ModelError") = error;
 
-    py::class_<model>(m, "Model",
-                      "A Gaussian mixture model's parameters as numpy arrays: means and\n"
-                      "variances of shape (M, D) and weights of shape (M,), all float64.")
-        .def_readonly("means", &model::means, "The component means, shape (M, D).")
-        .def_readonly("variances", &model::variances, "The component variances, shape (M, D).")
-        .def_readonly("weights", &model::weights, "The mixture weights, shape (M,).")
-        .def("__repr__", [](const model &mo) {
-            return "<gmmtools.Model M=" + std::to_string(mo.means.shape(0)) +
-                   " D=" + std::to_string(mo.means.shape(1)) + ">";
-        });
-
-    m.def("read_model", &read_model_py, py::arg("path"),
-          "read_model(path) -> Model\n\n"
-          "Reads a model file.  D and M come from its own header (lines 3 and 8).\n"
-          "Every value is the double the C library's strtod reads from its token.\n"
-          "The arrays own their memory and outlive the Model.\n\n"
-          "Raises OSError (FileNotFoundError, PermissionError, IsADirectoryError)\n"
-          "for a file that cannot be read, ModelError for one that cannot be used.");
-    m.def("read_list", &read_list_py, py::arg("path"),
-          "read_list(path) -> list[str]\n\n"
-          "The model paths a list file names, as kelvane takes them: everything\n"
-          "before each newline (carriage returns kept), blank lines skipped.");
-    m.def("supervectors", &supervectors_py, py::arg("ubm"), py::arg("models"), py::kw_only(),
-          py::arg("threads") = 1, py::arg("normalize") = false, py::arg("check") = false,
-          py::arg("out") = py::none(), py::arg("progress") = py::none(),
-          "supervectors(ubm, models, *, threads=1, normalize=False, check=False,\n"
-          "             out=None, progress=None) -> numpy.ndarray\n\n"
-          "The mean supervectors of `models` (paths) against the UBM: an array of\n"
-          "shape (len(models), M * D) equal, bit for bit, to the file kelvane\n"
-          "writes with the same options, read with numpy.fromfile(f, '<f8').\n"
-          "D and M come from the first model's header.\n\n"
-          "threads    models read at once (0: one per usable CPU), as kelvane -j;\n"
-          "           the values are the same for every count\n"
-          "normalize  (m - u) * sqrt(w) / sqrt(v), as kelvane --normalize\n"
-          "check      every header must give D and M, as kelvane --check\n"
-          "out        a writeable C-contiguous float64 array of the result's\n"
-          "           shape (a numpy.memmap, say) to fill and return\n"
-          "progress   progress(done, total), called at most ten times a second\n"
-          "           and once at the end\n\n"
-          "The first failing model in list order raises, as in kelvane: OSError\n"
-          "for one that cannot be read, ModelError for one that cannot be used.\n"
-          "Ctrl-C stops the call (KeyboardInterrupt).");
+    py::class_<prepared>(m, "_Prepared", "A UBM read for supervector runs.");
+    m.def("read_header", &read_header_py, py::arg("path"));
+    m.def("read_model", &read_model_py, py::arg("path"));
+    m.def("read_list", &read_list_py, py::arg("path"));
+    m.def("prepare", &prepare_py, py::arg("ubm"), py::arg("D"), py::arg("M"), py::arg("normalize"), py::arg("check"));
+    m.def("fill", &fill_py, py::arg("run"), py::arg("models"), py::arg("out"), py::arg("threads"),
+          py::arg("progress"));
+    m.def("write_model", &write_model_py, py::arg("path"), py::arg("means"), py::arg("variances"),
+          py::arg("weights"), py::arg("name"), py::arg("kind"));
 }

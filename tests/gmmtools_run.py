@@ -15,7 +15,7 @@ import numpy
 import gmmtools
 
 args = sys.argv[1:]
-counts, options, progress = [1, 2, 3, 8, 0], {}, None
+counts, options, progress = [1, 2, 3, 8, 0], {"check": False}, None
 while len(args) > 3:
     a = args.pop(0)
     if a == "-j":

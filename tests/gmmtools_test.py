@@ -4,13 +4,20 @@ an installed package, or a venv made with pip).
 Run by ctest with the paths of the programs and of gmmgen in the environment:
 KELVANE, MORRIT, GMMGEN, and SOURCE_DIR.
 """
+import collections.abc
 import ctypes
 import gc
+import inspect
+import multiprocessing
 import os
+import pickle
+import pydoc
+import re
 import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -87,6 +94,14 @@ def test_arrays_own_their_memory_and_outlive_the_model():
 def test_read_list_takes_paths_as_kelvane_does(tmp_path):
     (tmp_path / "list").write_bytes(b"a.gmm\n\n\nmy model.gmm\r\n  \nlast")
     assert gmmtools.read_list(tmp_path / "list") == ["a.gmm", "my model.gmm\r", "  ", "last"]
+    # What names no first model, kelvane refuses, and so does read_list.
+    for text, message, line in [(b"", ": empty list, no model named", None),
+                                (b"\na.gmm\n", ":1: blank first line, no model named", 1)]:
+        (tmp_path / "list").write_bytes(text)
+        assert kelvane(EXAMPLES / "ubm.gmm", tmp_path / "list", tmp_path / "sv") == (1, "File open error!\n")
+        with pytest.raises(gmmtools.ModelError) as e:
+            gmmtools.read_list(tmp_path / "list")
+        assert (str(e.value), e.value.line) == (str(tmp_path / "list") + message, line)
 
 
 @pytest.mark.parametrize(
@@ -155,7 +170,7 @@ def test_every_thread_count_gives_kelvanes_bytes_and_first_failure(generated, tm
         for options in ([], ["--normalize"], ["--check"]):
             status, err = kelvane(*options, ubm, tmp_path / "list", tmp_path / "sv.bin")
             want = numpy.fromfile(tmp_path / "sv.bin", "<f8")
-            kw = {o[2:]: True for o in options}
+            kw = {"check": "--check" in options, "normalize": "--normalize" in options}
             for threads in (1, 2, 3, 0):
                 if not failing:
                     sv = gmmtools.supervectors(ubm, models, threads=threads, **kw)
@@ -223,17 +238,17 @@ def test_a_wrong_out_is_refused_before_any_model_is_read(generated, tmp_path):
     shape = (len(models), 64 * 20)
     read_only = numpy.zeros(shape)
     read_only.flags.writeable = False
-    for out, says in [
+    for out, says, *dtype in [
         (numpy.zeros((len(models) - 1, shape[1])), "shape"),
-        (numpy.zeros(shape, numpy.float32), "dtype"),
+        (numpy.zeros(shape, numpy.int64), "dtype"),
+        (numpy.zeros(shape, numpy.float32), "dtype says float64", numpy.float64),
         (numpy.zeros(shape, ">f8"), "byte order"),
         (numpy.zeros(shape, order="F"), "C-contiguous"),
         (numpy.zeros((shape[0], 2 * shape[1]))[:, ::2], "C-contiguous"),
         (read_only, "writeable"),
-        ([[0.0] * shape[1]] * shape[0], "numpy.ndarray"),
     ]:
         with pytest.raises(ValueError, match=says):
-            gmmtools.supervectors(ubm, models, out=out)
+            gmmtools.supervectors(ubm, models, out=out, dtype=dtype[0] if dtype else None)
 
 
 def test_wrong_calls(tmp_path):
@@ -293,11 +308,219 @@ def test_ctrl_c_stops_a_long_call_and_every_worker(generated, tmp_path):
     assert out == "interrupted True 1\n"
 
 
+class OnDemand(collections.abc.Sequence):
+    """A sequence whose items are new str objects at every access."""
+
+    def __init__(self, paths):
+        self.paths = [str(p) for p in paths]
+
+    def __len__(self):
+        return len(self.paths)
+
+    def __getitem__(self, k):
+        return "".join(list(self.paths[k]))
+
+
+def test_any_iterable_of_paths_gives_the_lists_array(generated, tmp_path):
+    ubm, models = long_list(generated, tmp_path, failing=False)
+    (tmp_path / "list").write_text("".join(f"{m}\n" for m in models))
+    want = bits(gmmtools.supervectors(ubm, models))
+    small = generated / "small"
+    for given in [numpy.array([str(m) for m in models]), numpy.loadtxt(tmp_path / "list", dtype=str),
+                  (m for m in models), OnDemand(models), [os.fsencode(m) for m in models], map(str, models)]:
+        assert numpy.array_equal(bits(gmmtools.supervectors(ubm, given, threads=2)), want), type(given)
+    globbed = list(small.glob("model*.gmm"))
+    assert numpy.array_equal(gmmtools.supervectors(ubm, small.glob("model*.gmm")), gmmtools.supervectors(ubm, globbed))
+
+
+def test_paths_in_bytes_that_are_not_utf8_name_their_model(tmp_path):
+    text = (EXAMPLES / "model0001.gmm").read_text().split("\n")
+    text[10] = " 1 2"
+    bad = os.fsencode(tmp_path) + b"/bad\xff.gmm"
+    with open(bad, "w") as f:
+        f.write("\n".join(text))
+    for call in (lambda: gmmtools.read_model(bad),
+                 lambda: gmmtools.supervectors(EXAMPLES / "ubm.gmm", [EXAMPLES / "model0001.gmm", bad])):
+        with pytest.raises(gmmtools.ModelError) as e:
+            call()
+        assert (e.value.path, e.value.line, str(e.value)) == (bad, 11, os.fsdecode(bad) + ":11: 2 values, 39 expected")
+
+
+def test_a_pipe_waiting_for_its_writer_holds_no_other_thread(tmp_path):
+    # A child reads a list that is a pipe: another thread runs while the
+    # open waits; a signal whose handler returns lets the open go on; Ctrl-C
+    # ends it.
+    child = textwrap.dedent("""
+        import signal, sys, threading, time, gmmtools
+        ticks, reading = [], True
+        def tick():
+            while reading:
+                ticks.append(1)
+                time.sleep(0.001)
+        t = threading.Thread(target=tick)
+        t.start()
+        print("waiting", flush=True)
+        print(gmmtools.read_list(sys.argv[1]), len(ticks) > 50, flush=True)
+        reading = False
+        t.join()
+        signal.signal(signal.SIGUSR1, lambda *a: print("usr1", flush=True))
+        print("waiting", flush=True)
+        print(gmmtools.read_list(sys.argv[1]), flush=True)
+        try:
+            print("waiting", flush=True)
+            gmmtools.read_list(sys.argv[1])
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        """)
+    fifo = tmp_path / "list"
+    os.mkfifo(fifo)
+    p = subprocess.Popen([sys.executable, "-c", child, fifo], stdout=subprocess.PIPE, text=True)
+    timer = threading.Timer(60, p.kill)
+    timer.start()
+    try:
+        assert p.stdout.readline() == "waiting\n"
+        time.sleep(0.3)
+        fifo.write_text("a.gmm\n")
+        assert p.stdout.readlines(1) == ["['a.gmm'] True\n"]
+        assert p.stdout.readline() == "waiting\n"
+        time.sleep(0.2)
+        p.send_signal(signal.SIGUSR1)
+        assert p.stdout.readline() == "usr1\n"
+        fifo.write_text("b.gmm\n")
+        assert p.stdout.readline() == "['b.gmm']\n"
+        assert p.stdout.readline() == "waiting\n"
+        time.sleep(0.2)
+        p.send_signal(signal.SIGINT)
+        assert p.communicate()[0] == "interrupted\n"
+    finally:
+        timer.cancel()
+        p.kill()
+
+
+def test_a_progress_error_at_the_end_keeps_the_runs_own(generated, tmp_path):
+    small = generated / "small"
+    short = cut(small / "model0003.gmm", 100, tmp_path / "short.gmm")
+
+    def refuse(done, total):
+        raise RuntimeError("progress")
+
+    with pytest.raises(RuntimeError) as e:
+        gmmtools.supervectors(small / "ubm.gmm", [small / "model0001.gmm", short], progress=refuse)
+    assert isinstance(e.value.__context__, gmmtools.ModelError) and e.value.__context__.path == str(short)
+
+
+@pytest.mark.parametrize("call, says", [
+    (lambda u, m: gmmtools.supervectors(3, [m]), "ubm must be a path"),
+    (lambda u, m: gmmtools.supervectors(u, 3), "models must be an iterable of paths, not int"),
+    (lambda u, m: gmmtools.supervectors(u, [m, 3]), "every item of models must be a path"),
+    (lambda u, m: gmmtools.supervectors(u, str(m)), "models must be an iterable of paths, not one path"),
+    (lambda u, m: gmmtools.supervectors(u, [m], threads="2"), "threads must be an int, not str"),
+    (lambda u, m: gmmtools.supervectors(u, [m], progress=3), "progress must be callable"),
+    (lambda u, m: gmmtools.supervectors(u, [m], out=[[0.0]]), "out must be a numpy.ndarray"),
+    (lambda u, m: gmmtools.iter_supervectors(u, [m], batch=1.5), "batch must be an int"),
+    (lambda u, m: gmmtools.read_model(None), "path must be a path"),
+    (lambda u, m: gmmtools.write_model(m, "x", [[1.0]], [1.0]), "means must be an array of numbers"),
+])
+def test_wrong_types_are_one_line_type_errors_naming_the_argument(call, says):
+    with pytest.raises(TypeError) as e:
+        call(EXAMPLES / "ubm.gmm", EXAMPLES / "model0001.gmm")
+    assert str(e.value).startswith(says) and "\n" not in str(e.value)
+
+
+def test_checked_by_default_float32_headers_sizes_and_shapes(generated, tmp_path):
+    small = generated / "small"
+    ubm, m1 = small / "ubm.gmm", small / "model0001.gmm"
+    model = gmmtools.read_model(m1)
+    gmmtools.write_model(tmp_path / "d21.gmm", numpy.hstack([model.means, model.means[:, :1]]),
+                         numpy.hstack([model.variances, model.variances[:, :1]]), model.weights)
+    both = [m1, tmp_path / "d21.gmm"]
+    (tmp_path / "list").write_text("".join(f"{m}\n" for m in both))
+    with pytest.raises(gmmtools.ModelError, match=r"d21.gmm:3: vector size 21, 20 expected$"):
+        gmmtools.supervectors(ubm, both)
+    assert kelvane(ubm, tmp_path / "list", tmp_path / "sv.bin") == (0, "")
+    sv = gmmtools.supervectors(ubm, both, check=False)
+    assert sv.tobytes() == (tmp_path / "sv.bin").read_bytes()
+    assert gmmtools.read_header(m1) == (20, 64)
+    # float32: each value rounded once from the double, into a new array or out.
+    sv = gmmtools.supervectors(ubm, [m1, m1], check=False)
+    for out in (None, numpy.zeros((2, 64, 20), numpy.float32)):
+        got = gmmtools.supervectors(ubm, [m1, m1], dtype=numpy.float32, out=out)
+        assert got.dtype == numpy.float32 and numpy.array_equal(bits32(got.reshape(2, -1)), bits32(sv.astype(numpy.float32)))
+    out = numpy.zeros((2, 64, 20))
+    assert gmmtools.supervectors(ubm, [m1, m1], out=out) is out and numpy.array_equal(out.reshape(2, -1), sv)
+    assert gmmtools.supervectors(ubm, [], sizes_from=m1).shape == (0, 64 * 20)
+
+
+def bits32(a):
+    return numpy.ascontiguousarray(a).view(numpy.uint32)
+
+
+@pytest.mark.parametrize("batch", [1, 7, 50, 200])
+def test_iter_supervectors_gives_supervectors_in_blocks_failures_included(generated, tmp_path, batch):
+    for failing in (False, True):
+        ubm, models = long_list(generated, tmp_path, failing)
+        blocks, error = [], None
+        try:
+            for paths, block in gmmtools.iter_supervectors(ubm, iter(models), batch=batch, threads=2):
+                assert paths == models[len(blocks) * batch:][:batch]
+                blocks.append(block)
+        except gmmtools.ModelError as e:
+            error = str(e)
+        if not failing:
+            assert numpy.array_equal(numpy.concatenate(blocks), gmmtools.supervectors(ubm, models))
+            continue
+        assert error is not None and len(blocks) == 50 // batch
+        want = gmmtools.supervectors(ubm, models[:len(blocks) * batch]) if blocks else None
+        assert not blocks or numpy.array_equal(numpy.concatenate(blocks), want)
+
+
+def test_written_models_are_read_back_by_the_module_and_the_programs(tmp_path):
+    rng = numpy.random.default_rng(5)
+    ubm = gmmtools.Model(rng.normal(size=(8, 5)), rng.uniform(0.1, 2, (8, 5)), rng.dirichlet(numpy.ones(8)))
+    model = gmmtools.Model(ubm.means + rng.normal(scale=0.1, size=(8, 5)), ubm.variances, ubm.weights)
+    assert repr(model) == "<gmmtools.Model M=8 D=5>" and (model.M, model.D) == (8, 5) and model != ubm
+    for name, m in (("ubm", ubm), ("m", model)):
+        gmmtools.write_model(tmp_path / f"{name}.gmm", *m, name=name)
+    printed = [numpy.vectorize(lambda x: float("%e" % x))(a) for a in model]
+    assert gmmtools.read_model(tmp_path / "m.gmm") == gmmtools.Model(*printed)
+    (tmp_path / "list").write_text("m.gmm\n")
+    assert kelvane("ubm.gmm", "list", "sv.bin", cwd=tmp_path) == (0, "")
+    assert (tmp_path / "sv.bin").read_bytes() == gmmtools.supervectors(tmp_path / "ubm.gmm", [tmp_path / "m.gmm"]).tobytes()
+    subprocess.run([MORRIT, "m.gmm", "mu", "sigma", "w"], cwd=tmp_path, check=True)
+    assert (tmp_path / "w").read_text() == " ".join("%e" % w for w in model.weights)
+    sklearn = pytest.importorskip("sklearn.mixture")
+    gm = sklearn.GaussianMixture(4, covariance_type="diag", random_state=0).fit(rng.normal(size=(200, 3)))
+    gmmtools.write_model(tmp_path / "sk.gmm", gm.means_, gm.covariances_, gm.weights_)
+    read = gmmtools.read_model(tmp_path / "sk.gmm")
+    assert read == gmmtools.Model(*[numpy.vectorize(lambda x: float("%e" % x))(a)
+                                    for a in (gm.means_, gm.covariances_, gm.weights_)])
+
+
+def test_models_functions_and_errors_pickle_and_go_through_a_process_pool(tmp_path):
+    paths = [EXAMPLES / f"model000{k}.gmm" for k in (1, 2, 3)]
+    models = [gmmtools.read_model(p) for p in paths]
+    assert pickle.loads(pickle.dumps(models[0])) == models[0]
+    for f in (gmmtools.read_model, gmmtools.read_list, gmmtools.read_header, gmmtools.supervectors,
+              gmmtools.iter_supervectors, gmmtools.write_model):
+        assert pickle.loads(pickle.dumps(f)) is f
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        assert pool.map(gmmtools.read_model, paths) == models
+        with pytest.raises(gmmtools.ModelError) as e:
+            pool.map(gmmtools.read_model, [cut(paths[0], 30, tmp_path / "short.gmm")])
+    assert (e.value.path, e.value.line) == (str(tmp_path / "short.gmm"), None)
+
+
 def test_the_package_is_typed_and_documented():
     package = Path(gmmtools.__file__).parent
     assert (package / "py.typed").exists() and (package / "_gmmtools.pyi").exists()
-    for f in (gmmtools.read_model, gmmtools.read_list, gmmtools.supervectors, gmmtools.ModelError, gmmtools.Model):
-        assert f.__doc__ and len(f.__doc__) > 40
+    for name in gmmtools.__all__[:-1]:
+        f = getattr(gmmtools, name)
+        assert f.__doc__ and len(f.__doc__) > 40, name
+        if callable(f) and not isinstance(f, type):
+            inspect.signature(f)
+            assert not re.search(r"\b(handle|sequence|object)\b", pydoc.render_doc(f)), name
+    stubs = (package / "__init__.pyi").read_text()
+    assert all(re.search(rf"\b{name}\b", stubs) for name in gmmtools.__all__), stubs
     version = (SRC / "CMakeLists.txt").read_text().split("project(gmmtools VERSION ")[1].split()[0]
     assert gmmtools.__version__ == version
 

@@ -50,12 +50,29 @@ assert sv.tobytes() == open(sys.argv[2], 'rb').read()" "$site" "$tmp/sv.want"
   echo "package ok: ${root#"$tmp"/}"
 done
 
-# cmake --install puts the package in the interpreter's site folder (here
-# under DESTDIR), where that interpreter imports it.
+# cmake --install puts the package under the prefix where Python finds it:
+# under /usr/local, the interpreter's own site folder (here under DESTDIR);
+# under a user's ~/.local, installed by that user (not root), the user site.
 if [ -n "$python" ]; then
   DESTDIR=$tmp/destdir cmake --install "$build" --prefix /usr/local >/dev/null
-  site=$(cmake -L -N "$build" | sed -n 's/^GMM_PYTHON_SITE:PATH=//p')
+  site=$("$python" -c "import sysconfig; print(sysconfig.get_path('platlib'))")
   PYTHONPATH=$tmp/destdir$site "$python" -c "import gmmtools; gmmtools.read_model('examples/model0001.gmm')"
   test -x "$tmp/destdir/usr/local/bin/kelvane"
   echo "cmake --install ok: $site"
+  if [ "$(id -u)" != 0 ] || ! command -v runuser >/dev/null || ! id nobody >/dev/null 2>&1 ||
+     ! runuser -u nobody -- test -r "$build/cmake_install.cmake" -a -r "$src/examples/model0001.gmm"; then
+    echo "note: the install as a user who is not root is tried only as root, with a build nobody may read"
+  else
+    home=$tmp/home
+    mkdir -p "$home" && chown nobody "$home" && chmod 755 "$tmp"
+    # The user's own build folder takes the install's manifest.
+    touch "$build/install_manifest.txt" && chmod 666 "$build/install_manifest.txt"
+    runuser -u nobody -- env HOME="$home" cmake --install "$build" --prefix "$home/.local" >/dev/null
+    runuser -u nobody -- env -u PYTHONPATH HOME="$home" "$python" -c "
+import sys, gmmtools
+assert gmmtools.__file__.startswith(sys.argv[1] + '/.local/lib/python'), gmmtools.__file__
+gmmtools.read_model('examples/model0001.gmm')" "$home"
+    test -x "$home/.local/bin/kelvane"
+    echo "cmake --install as a user ok: $home/.local"
+  fi
 fi

@@ -1,16 +1,340 @@
 """Gaussian mixture model files as numpy arrays.
 
-read_model(path)        a model's means, variances and weights
-read_list(path)         the model paths of a list file, as kelvane reads them
-supervectors(ubm, models, *, threads=1, normalize=False, check=False,
-             out=None, progress=None)
-                        the mean supervectors kelvane writes, as one array
+read_model(path)         a model's means, variances and weights, as a Model
+read_header(path)        a model's (D, M), from its header alone
+read_list(path)          the model paths of a list file, as kelvane reads them
+supervectors(ubm, models, ...)
+                         the mean supervectors kelvane writes, as one array
+iter_supervectors(ubm, models, batch=N, ...)
+                         the same, N models at a time
+write_model(path, means, variances, weights)
+                         a model file both programs read
+Model(means, variances, weights)
 
-Every value is read by the same code as the kelvane and morrit programs, so
-the arrays hold bit for bit what they write.  A file that cannot be read
-raises OSError; one that cannot be used raises ModelError (a ValueError).
+Models are read by the same code as the kelvane and morrit programs: every
+value is the double the C library's strtod reads from its token, and a
+supervector array holds bit for bit what kelvane writes.  A file that cannot
+be read raises OSError; one that cannot be used raises ModelError (a
+ValueError).  Paths are str, bytes or os.PathLike, as for open().
 """
 
-from ._gmmtools import Model, ModelError, __version__, read_list, read_model, supervectors
+import itertools
+import operator
+import os
 
-__all__ = ["Model", "ModelError", "read_list", "read_model", "supervectors", "__version__"]
+import numpy
+
+from . import _gmmtools
+from ._gmmtools import ModelError, __version__
+
+__all__ = [
+    "Model",
+    "ModelError",
+    "iter_supervectors",
+    "read_header",
+    "read_list",
+    "read_model",
+    "supervectors",
+    "write_model",
+    "__version__",
+]
+
+
+def _path(p, name):
+    """`p` as os.fspath gives it; a TypeError naming the argument otherwise."""
+    try:
+        return os.fspath(p)
+    except TypeError:
+        raise TypeError(f"{name} must be a path (str, bytes or os.PathLike), not {type(p).__name__}") from None
+
+
+def _iterate(models):
+    """An iterator over `models`, any iterable of paths but a single path."""
+    if isinstance(models, (str, bytes, os.PathLike)):
+        raise TypeError("models must be an iterable of paths, not one path")
+    try:
+        return iter(models)
+    except TypeError:
+        raise TypeError(f"models must be an iterable of paths, not {type(models).__name__}") from None
+
+
+def _paths(models):
+    """The items of `models` as a list: the paths as given, and as os.fspath
+    gives them."""
+    given = list(_iterate(models))
+    return given, [_path(m, "every item of models") for m in given]
+
+
+def _whole(value, name, low, high=None):
+    """`value` as an int from `low` to `high`; TypeError or ValueError naming it."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        n = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if n < low or (high is not None and n > high):
+        raise ValueError(f"{name} must be a whole number from {low}" + (f" to {high}" if high is not None else " up"))
+    return n
+
+
+def _dtype(dtype):
+    dt = numpy.dtype(dtype)
+    if dt not in (numpy.dtype(numpy.float64), numpy.dtype(numpy.float32)):
+        raise ValueError(f"dtype must be float64 or float32, not {dt}")
+    return dt
+
+
+def _rows(out, L, M, D):
+    """`out` checked as the destination of L records of M x D values, and
+    seen as an (L, M * D) array."""
+    if not isinstance(out, numpy.ndarray):
+        raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
+    if out.dtype.kind != "f" or out.dtype.itemsize not in (4, 8):
+        raise ValueError(f"out must have dtype float64 or float32, not {out.dtype}")
+    if not out.dtype.isnative:
+        raise ValueError("out must be in the machine's byte order")
+    if out.shape not in ((L, M * D), (L, M, D)):
+        raise ValueError(f"out must have shape ({L}, {M * D}) or ({L}, {M}, {D}), not {out.shape}")
+    if not out.flags.c_contiguous:
+        raise ValueError("out must be C-contiguous")
+    if not out.flags.writeable:
+        raise ValueError("out must be writeable")
+    return out.reshape(L, M * D)
+
+
+def _empty(shape, dtype):
+    """A new array; one too large to address is storage that cannot be had,
+    as for the programs."""
+    try:
+        return numpy.empty(shape, dtype)
+    except ValueError:
+        raise MemoryError(f"an array of shape {shape} is too large") from None
+
+
+def _sizes(sizes_from, first):
+    """(D, M) from the model `sizes_from`, or from the first model."""
+    if sizes_from is not None:
+        return read_header(_path(sizes_from, "sizes_from"))
+    return _gmmtools.read_header(first)
+
+
+class Model:
+    """A Gaussian mixture model's parameters as numpy arrays.
+
+    Model(means, variances, weights) takes means and variances of shape
+    (M, D) and weights of shape (M,), as float64 arrays (copied only where
+    they are not already C-contiguous float64).  read_model() returns one;
+    write_model(path, *model) writes one back.
+
+    Attributes: means, variances, weights; M and D.  Two models are equal
+    when their arrays are (NaN equal to NaN); a Model pickles.
+    """
+
+    __slots__ = ("means", "variances", "weights")
+
+    def __init__(self, means, variances, weights):
+        self.means, self.variances, self.weights = _parameters(means, variances, weights)
+
+    @property
+    def M(self):
+        """The number of mixture components."""
+        return self.means.shape[0]
+
+    @property
+    def D(self):
+        """The number of dimensions."""
+        return self.means.shape[1]
+
+    def __iter__(self):
+        return iter((self.means, self.variances, self.weights))
+
+    def __repr__(self):
+        return f"<gmmtools.Model M={self.M} D={self.D}>"
+
+    def __eq__(self, other):
+        if not isinstance(other, Model):
+            return NotImplemented
+        return all(numpy.array_equal(a, b, equal_nan=True) for a, b in zip(self, other))
+
+    __hash__ = None
+
+    def __reduce__(self):
+        return (Model, (self.means, self.variances, self.weights))
+
+
+def _parameters(means, variances, weights):
+    """The three arrays checked as one model's: (M, D), (M, D), (M,)."""
+    arrays = []
+    for name, a, ndim in (("means", means, 2), ("variances", variances, 2), ("weights", weights, 1)):
+        try:
+            a = numpy.ascontiguousarray(a, dtype=numpy.float64)
+        except (TypeError, ValueError):
+            raise TypeError(f"{name} must be an array of numbers, not {type(a).__name__}") from None
+        if a.ndim != ndim or 0 in a.shape:
+            want = "(M, D)" if ndim == 2 else "(M,)"
+            raise ValueError(f"{name} must have shape {want} with M and D at least 1, not {a.shape}")
+        arrays.append(a)
+    means, variances, weights = arrays
+    if variances.shape != means.shape or weights.shape != means.shape[:1]:
+        raise ValueError(
+            f"means {means.shape}, variances {variances.shape} and weights {weights.shape} "
+            "must have shapes (M, D), (M, D) and (M,)"
+        )
+    return means, variances, weights
+
+
+def read_model(path):
+    """Reads a model file.
+
+    D and M come from its own header (lines 3 and 8), and every value is the
+    double the C library's strtod reads from its token.
+
+    Raises OSError (FileNotFoundError, PermissionError, IsADirectoryError)
+    for a file that cannot be read, ModelError for one that cannot be used.
+    """
+    means, variances, weights = _gmmtools.read_model(_path(path, "path"))
+    model = Model.__new__(Model)
+    model.means, model.variances, model.weights = means, variances, weights
+    return model
+
+
+def read_header(path):
+    """(D, M) of a model file, from its header alone (lines 3 and 8).
+
+    Raises as read_model does.
+    """
+    return _gmmtools.read_header(_path(path, "path"))
+
+
+def read_list(path):
+    """The model paths a list file names, as kelvane takes them.
+
+    Everything before each newline is a path (spaces and carriage returns
+    kept); blank lines are skipped.  A list that is empty, or whose first
+    line is blank, names no first model: kelvane refuses it, and so does
+    this, with ModelError.  Paths are str, decoded as os.fsdecode does.
+    """
+    return _gmmtools.read_list(_path(path, "path"))
+
+
+def _prepare(ubm, first, threads, normalize, check, sizes_from, dtype):
+    ubm = _path(ubm, "ubm")
+    threads = _whole(threads, "threads", 0, 1024)
+    D, M = _sizes(sizes_from, first) if sizes_from is not None or first is not None else (None, None)
+    return ubm, threads, bool(normalize), bool(check), D, M, (None if dtype is None else _dtype(dtype))
+
+
+def supervectors(ubm, models, *, threads=1, normalize=False, check=True, sizes_from=None, dtype=None, out=None,
+                 progress=None):
+    """The mean supervectors of `models` against the UBM, as kelvane writes them.
+
+    Returns an array of shape (len(models), M * D), one row per model in
+    order: its component means minus the UBM's, bit for bit what kelvane
+    writes with the same options (read back with numpy.fromfile(f, '<f8')).
+    D and M come from the first model's header, or from `sizes_from`.
+
+    ubm         the universal background model (a path)
+    models      any iterable of paths: a list, a generator, Path.glob(), a
+                numpy or pandas column of strings
+    threads     models read at once (0: one per usable CPU), as kelvane -j;
+                the values are the same for every count
+    normalize   (m - u) * sqrt(w) / sqrt(v), as kelvane --normalize
+    check       every header, the UBM's included, must give D and M, as
+                kelvane --check (the default here; check=False is kelvane's
+                plain reading, where a model with more values per line is
+                read truncated)
+    sizes_from  a model whose header gives D and M; models may then be
+                empty (shape (0, M * D))
+    dtype       numpy.float64 (the default) or numpy.float32, each value
+                rounded once from kelvane's double
+    out         a writeable C-contiguous float64 or float32 array of shape
+                (len(models), M * D) or (len(models), M, D), a numpy.memmap
+                say, filled and returned; where the call raises, the rows
+                before the failing model are filled and the others are
+                unspecified
+    progress    progress(done, total), called at most ten times a second
+                and once at the end
+
+    The first failing model in list order raises, as in kelvane: OSError
+    for one that cannot be read, ModelError for one that cannot be used,
+    MemoryError where storage cannot be had.  Ctrl-C stops the call
+    (KeyboardInterrupt).
+    """
+    given, paths = _paths(models)
+    if not paths and sizes_from is None:
+        raise ValueError("models is empty: give sizes_from= for the sizes")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+    ubm, threads, normalize, check, D, M, dt = _prepare(
+        ubm, paths[0] if paths else None, threads, normalize, check, sizes_from, dtype)
+    L = len(paths)
+    if out is None:
+        result = _empty((L, M * D), dt or numpy.float64)
+        rows = result
+    else:
+        rows = _rows(out, L, M, D)
+        if dt is not None and out.dtype != dt:
+            raise ValueError(f"out has dtype {out.dtype}, dtype says {dt}")
+        result = out
+    run = _gmmtools.prepare(ubm, D, M, normalize, check)
+    _gmmtools.fill(run, paths, rows, threads, progress)
+    return result
+
+
+def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=True, sizes_from=None, dtype=None):
+    """The supervectors of `models`, `batch` models at a time.
+
+    Yields (paths, block) for each batch: the batch's paths as `models` gave
+    them, and an array of shape (len(paths), M * D) equal to those rows of
+    supervectors() with the same arguments.  The UBM is read once, `models`
+    (any iterable, a generator too) is taken a batch at a time, and each
+    block is a new array: feed it to partial_fit or an incremental PCA and
+    let it go.  Where a model fails, the batches before its batch are
+    yielded, then its exception raised, as supervectors() raises it.
+
+    The arguments are supervectors()'s, less out and progress.
+    """
+    batch = _whole(batch, "batch", 1)
+    items = _iterate(models)
+    first = next(items, None)
+    if first is not None:
+        items = itertools.chain([first], items)
+        first = _path(first, "every item of models")
+    ubm, threads, normalize, check, D, M, dt = _prepare(ubm, first, threads, normalize, check, sizes_from, dtype)
+    return _batches(ubm, items, batch, threads, normalize, check, D, M, dt or numpy.float64)
+
+
+def _batches(ubm, items, batch, threads, normalize, check, D, M, dtype):
+    if D is None:
+        return
+    run = _gmmtools.prepare(ubm, D, M, normalize, check)
+    while True:
+        given, paths = _paths(itertools.islice(items, batch))
+        if not given:
+            return
+        block = _empty((len(given), M * D), dtype)
+        _gmmtools.fill(run, paths, block, threads, None)
+        yield given, block
+
+
+def write_model(path, means, variances, weights, *, name="gmm", kind="USER"):
+    """Writes a model file in the layout kelvane and morrit read.
+
+    means and variances of shape (M, D), weights of shape (M,): a Model's
+    arrays (write_model(path, *model)), or a scikit-learn
+    GaussianMixture(covariance_type="diag")'s means_, covariances_ and
+    weights_.  Every value is printed as C's "%le" prints it, with each
+    component's Gaussian constant; read_model of the file gives those
+    values as "%le" rounds them.  `name` goes in the ~h line and `kind` is
+    the parameter kind of the <VECSIZE> line (USER, MFCC_E_D_A, ...).
+
+    Raises OSError where the file cannot be written.
+    """
+    path = _path(path, "path")
+    means, variances, weights = _parameters(means, variances, weights)
+    if not isinstance(name, str) or any(c in name for c in '"\n\r'):
+        raise ValueError("name must be a str without quotes or line breaks")
+    if not isinstance(kind, str) or not kind or not all(c.isalnum() or c == "_" for c in kind) or not kind.isascii():
+        raise ValueError("kind must be a parameter kind such as USER or MFCC_E_D_A")
+    _gmmtools.write_model(path, means, variances, weights, name, kind)

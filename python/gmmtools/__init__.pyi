@@ -1,6 +1,56 @@
-from ._gmmtools import Model as Model
+import os
+from typing import Callable, Iterable, Iterator, Optional, Union
+
+import numpy
+import numpy.typing
+
 from ._gmmtools import ModelError as ModelError
-from ._gmmtools import __version__ as __version__
-from ._gmmtools import read_list as read_list
-from ._gmmtools import read_model as read_model
-from ._gmmtools import supervectors as supervectors
+
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+_Array = numpy.typing.ArrayLike
+_Float = Union[numpy.float64, numpy.float32]
+
+__version__: str
+__all__: list[str]
+
+class Model:
+    means: numpy.typing.NDArray[numpy.float64]
+    variances: numpy.typing.NDArray[numpy.float64]
+    weights: numpy.typing.NDArray[numpy.float64]
+    def __init__(self, means: _Array, variances: _Array, weights: _Array) -> None: ...
+    @property
+    def M(self) -> int: ...
+    @property
+    def D(self) -> int: ...
+    def __iter__(self) -> Iterator[numpy.typing.NDArray[numpy.float64]]: ...
+    def __eq__(self, other: object) -> bool: ...
+
+def read_model(path: _Path) -> Model: ...
+def read_header(path: _Path) -> tuple[int, int]: ...
+def read_list(path: _Path) -> list[str]: ...
+def supervectors(
+    ubm: _Path,
+    models: Iterable[_Path],
+    *,
+    threads: int = 1,
+    normalize: bool = False,
+    check: bool = True,
+    sizes_from: Optional[_Path] = None,
+    dtype: numpy.typing.DTypeLike = None,
+    out: Optional[numpy.typing.NDArray[_Float]] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
+) -> numpy.typing.NDArray[_Float]: ...
+def iter_supervectors(
+    ubm: _Path,
+    models: Iterable[_Path],
+    *,
+    batch: int,
+    threads: int = 1,
+    normalize: bool = False,
+    check: bool = True,
+    sizes_from: Optional[_Path] = None,
+    dtype: numpy.typing.DTypeLike = None,
+) -> Iterator[tuple[list[_Path], numpy.typing.NDArray[_Float]]]: ...
+def write_model(
+    path: _Path, means: _Array, variances: _Array, weights: _Array, *, name: str = "gmm", kind: str = "USER"
+) -> None: ...

@@ -1,10 +1,12 @@
-import os
-from typing import Callable, Optional, Sequence, Union
+# The compiled core under the gmmtools package; the package's functions are
+# its interface.
+from typing import Callable, Optional, Union
 
 import numpy
 import numpy.typing
 
-_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+_Path = Union[str, bytes]
+_Doubles = numpy.typing.NDArray[numpy.float64]
 
 __version__: str
 
@@ -12,23 +14,19 @@ class ModelError(ValueError):
     path: Optional[Union[str, bytes]]
     line: Optional[int]
 
-class Model:
-    @property
-    def means(self) -> numpy.typing.NDArray[numpy.float64]: ...
-    @property
-    def variances(self) -> numpy.typing.NDArray[numpy.float64]: ...
-    @property
-    def weights(self) -> numpy.typing.NDArray[numpy.float64]: ...
+class _Prepared: ...
 
-def read_model(path: _Path) -> Model: ...
+def read_header(path: _Path) -> tuple[int, int]: ...
+def read_model(path: _Path) -> tuple[_Doubles, _Doubles, _Doubles]: ...
 def read_list(path: _Path) -> list[str]: ...
-def supervectors(
-    ubm: _Path,
-    models: Sequence[_Path],
-    *,
-    threads: int = 1,
-    normalize: bool = False,
-    check: bool = False,
-    out: Optional[numpy.typing.NDArray[numpy.float64]] = None,
-    progress: Optional[Callable[[int, int], object]] = None,
-) -> numpy.typing.NDArray[numpy.float64]: ...
+def prepare(ubm: _Path, D: int, M: int, normalize: bool, check: bool) -> _Prepared: ...
+def fill(
+    run: _Prepared,
+    models: list[_Path],
+    out: numpy.typing.NDArray[Union[numpy.float64, numpy.float32]],
+    threads: int,
+    progress: Optional[Callable[[int, int], object]],
+) -> None: ...
+def write_model(
+    path: _Path, means: _Doubles, variances: _Doubles, weights: _Doubles, name: str, kind: str
+) -> None: ...
