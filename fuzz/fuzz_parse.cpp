@@ -1,6 +1,9 @@
 // Fuzz target: text to double, checked bit for bit against strtod on every
 // input of any length, both for a whole token and for the tokens of a values
-// line; and each token kept as text, checked against what "%le" prints.
+// line; each token kept as text, checked against what "%le" prints; and the
+// line read by the keyword reader's strict readers.  The readers read the
+// fuzzer's own copy of the input, exactly its size, so that a read past the
+// line's end or before its start is caught at once.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,14 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     // The same line through the plain reader and every vector reader the
-    // processor has: the same values, texts and count.
+    // processor has: the same values, texts and count.  The strict readers
+    // take the values up to the first token that is not wholly a number.
     const std::int32_t D = static_cast<std::int32_t>(values.size());
     std::vector<double> row(values.size() + 1);
     std::vector<gmm::le_text> kept_row(values.size() + 1);
     for (gmm::scan_width w : {gmm::scan_width::scalar, gmm::scan_width::sse4, gmm::scan_width::avx2}) {
         if (w > gmm::widest_scan())
             break;
-        const char *b = text.data(), *e = b + text.size();
+        const char *b = reinterpret_cast<const char *>(data), *e = b + size;
         if (gmm::read_values(w, b, e, D, row.data()) != D || gmm::read_values(w, b, e, D, kept_row.data()) != D ||
             gmm::count_values(w, b, e, D + 1) != D)
             std::abort();
@@ -67,6 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (std::memcmp(&row[i], &values[i], 8) != 0 || kept_row[i].size != texts[i].size ||
                 std::memcmp(kept_row[i].text, texts[i].text, texts[i].size) != 0)
                 std::abort();
+        const char *stop, *bad, *kept_stop, *kept_bad, *checked_stop, *checked_bad;
+        const std::int64_t k = gmm::read_numbers(w, b, e, D, row.data(), &stop, &bad);
+        if (gmm::read_numbers(w, b, e, D, kept_row.data(), &kept_stop, &kept_bad) != k || kept_bad != bad ||
+            gmm::check_numbers(w, b, e, D, &checked_stop, &checked_bad) != k || checked_bad != bad)
+            std::abort();
+        for (std::int64_t i = 0; i < k; ++i)
+            if (std::memcmp(&row[i], &values[i], 8) != 0)
+                std::abort();
+        if (bad != nullptr && (bad < b || bad >= e || k >= D))
+            std::abort();
     }
     return 0;
 }

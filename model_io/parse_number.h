@@ -20,6 +20,12 @@ double parse_double(const char *s, std::size_t n);
 // The low 32 bits of what strtol(token, nullptr, 10) gives.
 std::int32_t parse_int32(const char *s, std::size_t n);
 
+// How many characters of [s, s + n) strtod() takes as a number, in the C
+// locale: white space, a sign, then a decimal, a hexadecimal, an infinity
+// or a NaN; 0 where it takes none.  A token is wholly a number where this
+// is its length.
+std::size_t number_length(const char *s, std::size_t n);
+
 namespace detail {
 
 inline constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,

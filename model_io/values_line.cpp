@@ -67,6 +67,65 @@ bool no_last(const char *&, const char *, const char *, Cell *)
     return false;
 }
 
+// A number checked and not kept.
+struct unkept {};
+
+const char *take_value(const char *p, const char *end, unkept *)
+{
+    while (p < end && !is_separator(*p) && *p != '\0')
+        ++p;
+    return p;
+}
+
+// Where the k-th number of a row goes; all go nowhere for unkept.
+template <typename Cell>
+Cell *cell(Cell *row, std::int64_t k)
+{
+    if constexpr (std::is_same_v<Cell, unkept>)
+        return row;
+    else
+        return row + k;
+}
+
+// The numbers of a vector read by keywords, as read_tokens reads a line's
+// but each token wholly a number (those of the printed shape are, and any
+// other is measured against strtod's), stopping after the D-th and saying
+// where.
+template <typename Cell, int (*vector_tokens)(const char *&, const char *, Cell *, std::int64_t),
+          bool (*vector_last)(const char *&, const char *, const char *, Cell *)>
+[[gnu::always_inline]] inline std::int64_t read_whole(const char *p, const char *end, std::int32_t D, Cell *row,
+                                                      const char **stop, const char **bad)
+{
+    const char *const line = p;
+    std::int64_t k = 0;
+    *bad = nullptr;
+    while (k < D) {
+        while (p < end && is_separator(*p))
+            ++p;
+        if (p == end)
+            break;
+        for (int n; k < D && (n = vector_tokens(p, end, cell(row, k), D - k)) != 0;)
+            k += n;
+        if (k == D || p == end || is_separator(*p))
+            continue;
+        if (*p == '\0') {
+            *bad = p;
+            break;
+        }
+        if (!vector_last(p, end, line, cell(row, k))) {
+            const char *q = take_value(p, end, cell(row, k));
+            if (number_length(p, static_cast<std::size_t>(q - p)) != static_cast<std::size_t>(q - p)) {
+                *bad = p;
+                break;
+            }
+            p = q;
+        }
+        ++k;
+    }
+    *stop = p;
+    return k;
+}
+
 // The count byte by byte from p: a token starts at a byte that is no
 // separator after one that is (or at the line's start).
 std::int64_t count_from(const char *p, const char *end, bool after_separator, std::int64_t k)
@@ -260,6 +319,27 @@ __attribute__((target("ssse3,sse4.1"))) bool last_text(const char *&p, const cha
     return vector_text<true>(p, end, out, line);
 }
 
+// A token of the printed shape checked, not converted.
+__attribute__((target("ssse3,sse4.1"))) int one_check(const char *&p, const char *end, unkept *, std::int64_t)
+{
+    const char *d;
+    __m128i x;
+    if (!vector_shape<false>(p, end, &d, &x))
+        return 0;
+    p = d + 13;
+    return 1;
+}
+
+__attribute__((target("ssse3,sse4.1"))) bool last_check(const char *&p, const char *end, const char *line, unkept *)
+{
+    const char *d;
+    __m128i x;
+    if (!last_shape<false>(p, end, line, &d, &x))
+        return false;
+    p = d + 13;
+    return true;
+}
+
 __attribute__((target("ssse3,sse4.1"))) std::int64_t read_sse4(const char *p, const char *end, std::int32_t D,
                                                               double *row)
 {
@@ -382,7 +462,60 @@ __attribute__((target("avx2"))) int two_texts(const char *&p, const char *end, l
     return 2;
 }
 
-__attribute__((target("avx2"))) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, double *row)
+__attribute__((target("avx2"))) int two_checks(const char *&p, const char *end, unkept *out, std::int64_t room)
+{
+    const char *a, *b;
+    __m256i x;
+    if (room < 2 || two_shapes<false>(p, end, &a, &b, &x) != 0xFFFFFFFFu)
+        return one_check(p, end, out, room);
+    p = b + 13;
+    return 2;
+}
+
+__attribute__((target("avx2"))) bool last_check_avx2(const char *&p, const char *end, const char *line, unkept *out)
+{
+    return last_check(p, end, line, out);
+}
+
+// The last token's AVX2 readers once more for the keyword reader's
+// vectors: each is called from one place, and so inlined there, as in the
+// readers of a line.
+__attribute__((target("avx2"))) bool last_whole_double(const char *&p, const char *end, const char *line, double *out)
+{
+    return vector_double<true>(p, end, out, line);
+}
+
+__attribute__((target("avx2"))) bool last_whole_text(const char *&p, const char *end, const char *line, le_text *out)
+{
+    return vector_text<true>(p, end, out, line);
+}
+
+// The keyword reader's vectors, by each reader.
+template <typename Cell>
+__attribute__((target("ssse3,sse4.1"))) std::int64_t whole_sse4(const char *p, const char *end, std::int32_t D,
+                                                               Cell *row, const char **stop, const char **bad)
+{
+    if constexpr (std::is_same_v<Cell, double>)
+        return read_whole<double, one_double, last_double>(p, end, D, row, stop, bad);
+    else if constexpr (std::is_same_v<Cell, le_text>)
+        return read_whole<le_text, one_text, last_text>(p, end, D, row, stop, bad);
+    else
+        return read_whole<unkept, one_check, last_check>(p, end, D, row, stop, bad);
+}
+
+template <typename Cell>
+__attribute__((target("avx2"))) std::int64_t whole_avx2(const char *p, const char *end, std::int32_t D, Cell *row,
+                                                       const char **stop, const char **bad)
+{
+    if constexpr (std::is_same_v<Cell, double>)
+        return read_whole<double, two_doubles, last_whole_double>(p, end, D, row, stop, bad);
+    else if constexpr (std::is_same_v<Cell, le_text>)
+        return read_whole<le_text, two_texts, last_whole_text>(p, end, D, row, stop, bad);
+    else
+        return read_whole<unkept, two_checks, last_check_avx2>(p, end, D, row, stop, bad);
+}
+
+__attribute__((target("avx2"), flatten)) std::int64_t read_avx2(const char *p, const char *end, std::int32_t D, double *row)
 {
     return read_tokens<double, two_doubles, last_double_avx2>(p, end, D, row);
 }
@@ -460,20 +593,34 @@ __attribute__((target("avx2,popcnt"))) std::int64_t count_avx2(const char *begin
 
 } // namespace
 
+const char *refused_scan_setting()
+{
+    const char *forced = std::getenv("GMM_SCAN");
+    if (forced == nullptr || *forced == '\0')
+        return nullptr;
+    for (const char *name : {"scalar", "sse4", "avx2"})
+        if (std::strcmp(forced, name) == 0)
+            return nullptr;
+    return forced;
+}
+
 scan_width widest_scan()
 {
     static const scan_width w = [] {
+        scan_width widest = scan_width::scalar;
 #if GMM_VECTORS
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"))
+            widest = scan_width::avx2;
+        else if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
+            widest = scan_width::sse4;
+#endif
         const char *forced = std::getenv("GMM_SCAN");
         if (forced != nullptr && std::strcmp(forced, "scalar") == 0)
             return scan_width::scalar;
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2"))
-            return scan_width::avx2;
-        if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1"))
+        if (forced != nullptr && std::strcmp(forced, "sse4") == 0 && widest > scan_width::sse4)
             return scan_width::sse4;
-#endif
-        return scan_width::scalar;
+        return widest;
     }();
     return w;
 }
@@ -503,6 +650,43 @@ std::int64_t read_values(scan_width w, const char *begin, const char *end, std::
 std::int64_t read_values(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row)
 {
     return read_with(w, begin, end, D, row);
+}
+
+namespace {
+
+template <typename Cell>
+std::int64_t whole_with(scan_width w, const char *begin, const char *end, std::int32_t D, Cell *row,
+                        const char **stop, const char **bad)
+{
+#if GMM_VECTORS
+    if (w == scan_width::avx2)
+        return whole_avx2(begin, end, D, row, stop, bad);
+    if (w == scan_width::sse4)
+        return whole_sse4(begin, end, D, row, stop, bad);
+#endif
+    (void)w;
+    return read_whole<Cell, plain_only, no_last>(begin, end, D, row, stop, bad);
+}
+
+} // namespace
+
+std::int64_t read_numbers(scan_width w, const char *begin, const char *end, std::int32_t D, double *row,
+                          const char **stop, const char **bad)
+{
+    return whole_with(w, begin, end, D, row, stop, bad);
+}
+
+std::int64_t read_numbers(scan_width w, const char *begin, const char *end, std::int32_t D, le_text *row,
+                          const char **stop, const char **bad)
+{
+    return whole_with(w, begin, end, D, row, stop, bad);
+}
+
+std::int64_t check_numbers(scan_width w, const char *begin, const char *end, std::int32_t D, const char **stop,
+                           const char **bad)
+{
+    unkept none;
+    return whole_with(w, begin, end, D, &none, stop, bad);
 }
 
 std::int64_t count_values(scan_width w, const char *begin, const char *end, std::int32_t D)

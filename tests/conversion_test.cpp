@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,19 +35,74 @@ std::vector<gmm::scan_width> widths()
 
 const std::vector<gmm::scan_width> readers = widths();
 
+// `text` in storage of exactly its size, so that a read past its end, or
+// before its start, is caught by the address sanitizer at once.
+struct exact_copy {
+    std::unique_ptr<char[]> bytes;
+    const char *begin, *end;
+    explicit exact_copy(const std::string &text) : bytes(new char[text.size()])
+    {
+        std::memcpy(bytes.get(), text.data(), text.size());
+        begin = bytes.get();
+        end = begin + text.size();
+    }
+};
+
+// Whether two cells hold the same value, bit for bit or letter for letter.
+bool same_first(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_first(const gmm::le_text &a, const gmm::le_text &b)
+{
+    return a.size == b.size && std::memcmp(a.text, b.text, a.size) == 0;
+}
+
+// The first value of a line as the plain reader takes it.
+template <typename Cell>
+struct first_of {
+    const char *b, *e;
+    operator Cell() const
+    {
+        Cell c[1];
+        gmm::read_values(gmm::scan_width::scalar, b, e, 1, c);
+        return c[0];
+    }
+};
+
 // The token first on a values line of three, long enough for a vector
 // reader to take it: each reader gives strtod's value for it (or, for
-// le_text, what "%le" prints), and counts three numbers.
+// le_text, what "%le" prints), and counts three numbers.  A reader by
+// keywords does the same for a token that is wholly a number (`whole`),
+// and stops at any other.
 template <typename Cell, typename Check>
-bool reads_on_a_line(const std::string &token, Check same)
+bool reads_on_a_line(const std::string &token, bool whole, Check same)
 {
     if (token.empty() || token.find_first_of(" \n", 0) != std::string::npos || token.find('\0') != std::string::npos)
         return true;
-    const std::string line = token + " -1.000000e+00  2.500000e-01 \n";
+    const exact_copy line(token + " -1.000000e+00  2.500000e-01 \n");
     for (gmm::scan_width w : readers) {
-        Cell row[3];
-        const char *b = line.data(), *e = b + line.size();
-        if (gmm::read_values(w, b, e, 3, row) != 3 || gmm::count_values(w, b, e, 9) != 3 || !same(row)) {
+        Cell row[3], kept[3];
+        const char *b = line.begin, *e = line.end, *stop, *bad, *checked_stop, *checked_bad;
+        const std::int64_t k = gmm::read_numbers(w, b, e, 3, kept, &stop, &bad);
+        const std::int64_t checked = gmm::check_numbers(w, b, e, 3, &checked_stop, &checked_bad);
+        const bool by_keywords = whole ? k == 3 && bad == nullptr && same(kept) && checked == 3 && checked_bad == nullptr
+                                       : k == 0 && bad == b && checked == 0 && checked_bad == b;
+        // Alone on its line, in storage of just that size: the last-token
+        // readers must not look before the line's start.
+        const exact_copy alone(token + "\n");
+        Cell lone[1];
+        const char *lb = alone.begin, *le = alone.end, *lstop, *lbad;
+        if (gmm::read_values(w, lb, le, 1, lone) != 1 || !same_first(lone[0], static_cast<Cell>(first_of<Cell>{b, e})) ||
+            gmm::read_numbers(w, lb, le, 1, lone, &lstop, &lbad) != (whole ? 1 : 0) ||
+            gmm::check_numbers(w, lb, le, 1, &lstop, &lbad) != (whole ? 1 : 0)) {
+            ADD_FAILURE() << "token \"" << token << "\" alone on a line, reader " << static_cast<int>(w);
+            return false;
+        }
+        // Asked for more than the line holds, a reader goes to its end.
+        Cell more[4];
+        const bool to_the_end = gmm::read_values(w, b, e, 4, more) == 3 &&
+                                gmm::read_numbers(w, b, e, 4, kept, &stop, &bad) == (whole ? 3 : 0) &&
+                                gmm::check_numbers(w, b, e, 4, &checked_stop, &checked_bad) == (whole ? 3 : 0);
+        if (gmm::read_values(w, b, e, 3, row) != 3 || gmm::count_values(w, b, e, 9) != 3 || !same(row) || !by_keywords ||
+            !to_the_end) {
             ADD_FAILURE() << "token \"" << token << "\" on a line, reader " << static_cast<int>(w);
             return false;
         }
@@ -78,12 +134,21 @@ double from_bits(std::uint64_t b)
 // failure) on the first difference.
 bool parses_like_strtod(const std::string &token)
 {
-    const double want = std::strtod(token.c_str(), nullptr);
-    const double got = gmm::parse_double(token.data(), token.size());
+    char *stop;
+    const double want = std::strtod(token.c_str(), &stop);
+    const exact_copy t(token);
+    const double got = gmm::parse_double(t.begin, token.size());
+    const std::size_t taken = static_cast<std::size_t>(stop - token.c_str());
+    if (gmm::number_length(t.begin, token.size()) != taken) {
+        ADD_FAILURE() << "token \"" << token << "\": number_length " << gmm::number_length(t.begin, token.size())
+                      << ", strtod takes " << taken;
+        return false;
+    }
     if (bits(got) == bits(want))
-        return reads_on_a_line<double>(token, [&](const double *row) {
-            return bits(row[0]) == bits(want) && row[1] == -1.0 && row[2] == 0.25;
-        });
+        return reads_on_a_line<double>(token, taken == token.size() && token.find('\0') == std::string::npos,
+                                       [&](const double *row) {
+                                           return bits(row[0]) == bits(want) && row[1] == -1.0 && row[2] == 0.25;
+                                       });
     ADD_FAILURE() << "token \"" << token << "\": got " << std::hexfloat << got << ", strtod gives " << want;
     return false;
 }
@@ -129,6 +194,7 @@ TEST(parse_double, special_and_malformed_tokens)
         "9007199254740992.5", "179769313486231570000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000",
         "1e22", "1e23", "9.999999999999999e22", "1234567.0e-7", "1.234568e-01", "-6.740083e-01", "3.067716e+00",
         "2.5", "7.500000e-01", "1\xff", "\xff", "0.1e-1", "12345678901234567890e-30", "1234567890123456789e22",
+        "nan(", "nan()", "nan(a_B9)x", "nan(-)", "infinit", "0x.p1", "0xp1", "1.e5", "0x1.p-2", "0x.", "-0x",
     };
     for (const char *t : tokens)
         parses_like_strtod(t);
@@ -309,16 +375,16 @@ TEST(format_le, random_bit_patterns_and_model_values)
 // copied, every other is read and printed, and the two must never differ.
 bool keeps_like_snprintf(const std::string &token)
 {
-    char want[64];
-    const int n = std::snprintf(want, sizeof want, "%le", std::strtod(token.c_str(), nullptr));
+    char want[64], *stop;
+    const int n = std::snprintf(want, sizeof want, "%le", std::strtod(token.c_str(), &stop));
     const gmm::le_text whole = gmm::le_text_of(token.data(), token.size());
-    const std::string line = token + " 1";
+    const exact_copy line(token + " 1");
     gmm::le_text first;
-    const char *end = gmm::scan_le_text(line.data(), line.data() + line.size(), &first);
+    const char *end = gmm::scan_le_text(line.begin, line.end, &first);
     if (std::string(whole.text, whole.size) == std::string(want, static_cast<std::size_t>(n)) &&
         std::string(first.text, first.size) == std::string(want, static_cast<std::size_t>(n)) &&
-        end == line.data() + token.size())
-        return reads_on_a_line<gmm::le_text>(token, [&](const gmm::le_text *row) {
+        end == line.begin + token.size())
+        return reads_on_a_line<gmm::le_text>(token, *stop == '\0', [&](const gmm::le_text *row) {
             return std::string(row[0].text, row[0].size) == std::string(want, static_cast<std::size_t>(n)) &&
                    std::string(row[2].text, row[2].size) == "2.500000e-01";
         });
