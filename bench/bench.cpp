@@ -253,6 +253,8 @@ int main(int argc, char **argv)
              {"floor (read and write only)",
               {FLOOR_PATH, ubm, "@" + list, "--", out + ".sv", std::to_string(100L * 1024 * 60 * 8)}},
              {"kelvane -j 1", {KELVANE_PATH, "-j", "1", ubm, list, out + ".sv"}},
+             {"kelvane -j 1 --check", {KELVANE_PATH, "-j", "1", "--check", ubm, list, out + ".sv"}},
+             {"kelvane -j 1 --keywords", {KELVANE_PATH, "-j", "1", "--keywords", ubm, list, out + ".sv"}},
              {("kelvane -j 0 (" + cpus + " threads)").c_str(), {KELVANE_PATH, "-j", "0", ubm, list, out + ".sv"}}},
             {out + ".sv"}, runs);
 
@@ -264,7 +266,8 @@ int main(int argc, char **argv)
         {"floor (read and write only)",
          {FLOOR_PATH, model, "--", outputs[0], std::to_string(file_size(outputs[0])), outputs[1],
           std::to_string(file_size(outputs[1])), outputs[2], std::to_string(file_size(outputs[2]))}},
-        {"morrit", {MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]}}};
+        {"morrit", {MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]}},
+        {"morrit --keywords", {MORRIT_PATH, "--keywords", model, outputs[0], outputs[1], outputs[2]}}};
     compare("morrit, 2048 x 60, new output files", file_mb(model), morrit, outputs, runs, true);
     compare("morrit, 2048 x 60, output files replaced", file_mb(model), morrit, outputs, runs);
 

@@ -106,9 +106,12 @@ m, (mu, var, w) = gmmtools.read_model(model), plain_read(model)
 assert same_bits(m.means, mu) and same_bits(m.variances, var) and same_bits(m.weights, w)
 mb = os.path.getsize(model) / 1e6
 plain, ours = alternate([lambda: plain_read(model), lambda: gmmtools.read_model(model)])
+assert gmmtools.read_model(model, keywords=True) == m
+by_keywords = alternate([lambda: gmmtools.read_model(model), lambda: gmmtools.read_model(model, keywords=True)])[1]
 print("  read_model, 2048 x 60 (%.1f MB)" % mb)
 row("pure Python (split, float, array)", plain, mb, plain)
 row("gmmtools.read_model", ours, mb, plain)
+row("gmmtools.read_model(keywords=True)", by_keywords, mb, plain)
 
 out = os.path.join(work, "out.python.sv")
 
@@ -129,15 +132,18 @@ full = gmmtools.supervectors(ubm, models, threads=0)
 assert same_bits(numpy.concatenate([b for _, b in gmmtools.iter_supervectors(ubm, models, batch=10, threads=0)]), full)
 assert same_bits(gmmtools.supervectors(ubm, models, threads=0, dtype=numpy.float32).view(numpy.uint32),
                  full.astype(numpy.float32).view(numpy.uint32))
-whole, batched, single = alternate([
+assert same_bits(gmmtools.supervectors(ubm, models, threads=0, keywords=True), full)
+whole, batched, single, by_keywords = alternate([
     lambda: gmmtools.supervectors(ubm, models, threads=0),
     lambda: [b.sum() for _, b in gmmtools.iter_supervectors(ubm, models, batch=10, threads=0)],
     lambda: gmmtools.supervectors(ubm, models, threads=0, dtype=numpy.float32),
+    lambda: gmmtools.supervectors(ubm, models, threads=0, keywords=True),
 ])
-print("  the same, in batches and in float32")
+print("  the same, in batches, in float32 and read by keywords")
 row("supervectors(threads=0)", whole, mb, whole)
 row("iter_supervectors(batch=10), each summed", batched, mb, whole)
 row("supervectors(dtype=float32)", single, mb, whole)
+row("supervectors(keywords=True)", by_keywords, mb, whole)
 
 
 def instructions(argv, env=None):

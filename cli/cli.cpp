@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "messages.h"
+#include "values_line.h"
 
 #ifndef GMM_VERSION
 #error "GMM_VERSION must name the project's version"
@@ -141,6 +142,14 @@ void report_failed_writes()
 {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::string scan_setting_error(const char *invocation)
+{
+    const char *value = refused_scan_setting();
+    if (value == nullptr)
+        return {};
+    return std::string(invocation) + ": GMM_SCAN=" + value + ": scalar, sse4 or avx2 expected\n";
 }
 
 int fail(const char *message)

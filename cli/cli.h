@@ -62,6 +62,11 @@ std::string command_line_error(const char *invocation, const program_info &p, co
 std::string help_text(const char *invocation, const program_info &p);
 std::string version_text(const program_info &p);
 
+// "<invocation>: GMM_SCAN=<value>: scalar, sse4 or avx2 expected\n" where
+// the environment names a reader of values lines the programs do not
+// have; empty otherwise.
+std::string scan_setting_error(const char *invocation);
+
 // A write to a closed pipe or past the file size limit then fails like
 // any other write, to be reported, instead of killing the process
 // unannounced (SIGPIPE, SIGXFSZ).

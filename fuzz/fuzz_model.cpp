@@ -1,8 +1,11 @@
 // Fuzz target: arbitrary bytes as a model file, through the header probe and
-// both component readers.  The first two bytes choose small dimensions for
-// the readers (so that bodies are reached often); the header's own values
-// are used as well when they are small enough to allocate.  A refused file
-// must come with a message; an accepted one must have every value filled.
+// both component readers, by position and by keywords.  The first two bytes
+// choose small dimensions for the readers (so that bodies are reached
+// often); the header's own values are used as well when they are small
+// enough to allocate.  A refused file must come with a message; an accepted
+// one must have every value filled; where both readers take a file, they
+// give the same values.  The read chunk is on the heap, so that a read
+// before a line at its start is caught.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,11 +20,24 @@ using namespace gmm;
 
 namespace {
 
-char chunk[chunk_bytes + 1];
+char *const chunk = static_cast<char *>(std::malloc(chunk_bytes + 1));
 
 // A signalling NaN: no conversion ever yields one, so it marks a value the
 // reader did not write.
 const std::uint64_t unwritten = 0x7FF0000000000BADULL;
+
+// Whether the file separates its tokens by spaces and line ends alone, as
+// the positional layout does (a carriage return only before a newline): a
+// tab or a form feed is white space to the keyword reader and part of a
+// token to the positional one.
+bool spaces_alone(const std::uint8_t *data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i)
+        if (data[i] == '\t' || data[i] == '\v' || data[i] == '\f' ||
+            (data[i] == '\r' && (i + 1 == size || data[i + 1] != '\n')))
+            return false;
+    return true;
+}
 
 void check_read(const std::uint8_t *data, std::size_t size, std::int32_t D, std::int32_t M)
 {
@@ -46,22 +62,42 @@ void check_read(const std::uint8_t *data, std::size_t size, std::int32_t D, std:
         read_result r = pass == 0 ? read_mu_sigma(D, M, &lines, mu.rows, sigma.rows)
                                   : read_mu_sigma_w(D, M, &lines, mu.rows, sigma.rows, w.data());
         // Variances that are only checked give the same verdict, and the
-        // same means, as variances converted; so does a header that must
-        // match, where it does.
+        // same means, as variances converted; so does a checked reading,
+        // where the header and the layout pass.
         if (pass == 0) {
             const std::vector<double> means(mu.block, mu.block + cells);
-            for (header_rule rule : {header_rule::skip, header_rule::match}) {
+            for (read_rule rule : {read_rule::positions, read_rule::checked}) {
                 std::rewind(f);
                 start_lines(&lines, f, chunk);
                 const read_result c = read_mu_sigma(D, M, &lines, mu.rows, nullptr, rule);
-                if (rule == header_rule::match && (c.fault == read_fault::bad_header ||
-                                                   c.fault == read_fault::other_vector_size ||
-                                                   c.fault == read_fault::other_mixture_count))
+                if (rule == read_rule::checked &&
+                    (c.fault == read_fault::bad_header || c.fault == read_fault::other_vector_size ||
+                     c.fault == read_fault::other_mixture_count || c.fault == read_fault::layout ||
+                     c.fault == read_fault::not_text))
                     continue;
                 if (c.fault != r.fault || c.line != r.line || c.found != r.found || c.expected != r.expected ||
                     (r.fault == read_fault::none && std::memcmp(means.data(), mu.block, cells * 8) != 0))
                     std::abort();
             }
+        }
+        // By keywords: no crash, a message where refused, and where a file
+        // in the positional layout (as checked) is taken, the values the
+        // positional reader took.
+        if (pass == 1 && r.fault == read_fault::none) {
+            std::rewind(f);
+            start_lines(&lines, f, chunk);
+            const read_result c = read_mu_sigma_w(D, M, &lines, mu.rows, sigma.rows, w.data(), read_rule::checked);
+            const std::vector<double> means(mu.block, mu.block + cells), vars(sigma.block, sigma.block + cells);
+            const std::vector<double> weights = w;
+            std::rewind(f);
+            start_lines(&lines, f, chunk);
+            const read_result k = read_mu_sigma_w(D, M, &lines, mu.rows, sigma.rows, w.data(), read_rule::keywords);
+            if (k.fault != read_fault::none && read_fault_message(k, "m").empty())
+                std::abort();
+            if (c.fault == read_fault::none && k.fault == read_fault::none && spaces_alone(data, size) &&
+                (std::memcmp(means.data(), mu.block, cells * 8) != 0 || std::memcmp(vars.data(), sigma.block, cells * 8) != 0 ||
+                 std::memcmp(weights.data(), w.data(), w.size() * 8) != 0))
+                std::abort();
         }
         // Values kept as text: the same verdict as values converted.
         if (pass == 1) {
@@ -116,6 +152,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     start_lines(&lines, f, chunk);
     model_header h{};
     read_result r = read_model_header(&lines, &h);
+    // The header by keywords: a message where refused, sizes of 1 or more.
+    std::rewind(f);
+    start_lines(&lines, f, chunk);
+    model_header hk{};
+    const read_result rk = read_model_header(&lines, &hk, read_rule::keywords);
+    if (rk.fault != read_fault::none ? read_fault_message(rk, "m").empty() : hk.vector_size < 1 || hk.mixture_count < 1)
+        std::abort();
     std::fclose(f);
     if (r.fault != read_fault::none) {
         if (read_fault_message(r, "m").empty())

@@ -35,7 +35,7 @@ using namespace gmm;
 namespace {
 
 // -j's slot is its letter; the long-only options take the slots below the letters.
-enum { opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_threads = 'j' };
+enum { opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_keywords, opt_threads = 'j' };
 
 const ::option options[] = {
     {"threads", required_argument, nullptr, opt_threads},
@@ -44,6 +44,7 @@ const ::option options[] = {
     {"progress", no_argument, nullptr, opt_progress},
     {"sizes-from", required_argument, nullptr, opt_sizes_from},
     {"dry-run", no_argument, nullptr, opt_dry_run},
+    {"keywords", no_argument, nullptr, opt_keywords},
     help_option,
     version_option,
     end_of_options,
@@ -65,7 +66,11 @@ const program_info kelvane = {
     "\"--\" ends them):\n"
     "  -j, --threads=N   read N models at once (0: one per usable CPU; default 1)\n"
     "      --check       refuse a model whose header gives another D or M than\n"
-    "                    the first listed model's (the UBM's included)\n"
+    "                    the first listed model's (the UBM's included), or\n"
+    "                    whose lines are not the layout's keywords and counts\n"
+    "      --keywords    read every model, the UBM's included, by its keywords\n"
+    "                    rather than its line positions: any layout of one HMM\n"
+    "                    with one diagonal-covariance mixture, macros included\n"
     "      --normalize   write (m - u) * sqrt(w) / sqrt(v), with the UBM's\n"
     "                    weight w and variance v\n"
     "      --progress    show models done, models per second and time left on\n"
@@ -186,11 +191,15 @@ int main(int argc, char **argv)
     const command_line cl = read_command_line(argc, argv, kelvane);
     if (const int status = answer_without_running(cl, argv[0], kelvane); status >= 0)
         return status;
+    if (const std::string refused = scan_setting_error(argv[0]); !refused.empty())
+        return fail(refused);
     int threads = 1;
     if (cl.value[opt_threads] != nullptr && !thread_count(cl.value[opt_threads], &threads))
         return fail(command_line_error(argv[0], kelvane, std::string("bad value '") + cl.value[opt_threads] +
                                                              "' for -j: a whole number from 0 to 1024 expected"));
-    const header_rule header = cl.value[opt_check] != nullptr ? header_rule::match : header_rule::skip;
+    const read_rule header = cl.value[opt_keywords] != nullptr ? read_rule::keywords
+                             : cl.value[opt_check] != nullptr  ? read_rule::checked
+                                                               : read_rule::positions;
     const bool normalize = cl.value[opt_normalize] != nullptr;
     const bool progress = cl.value[opt_progress] != nullptr;
     const char *ubm_file = cl.files[0];
@@ -220,7 +229,7 @@ int main(int argc, char **argv)
     line_reader probe;
     start_lines(&probe, first, model_chunk);
     model_header h;
-    read_result r = read_model_header(&probe, &h);
+    read_result r = read_model_header(&probe, &h, header);
     std::fclose(first);
     if (r.fault != read_fault::none)
         return fail(read_fault_message(r, sizes_from));

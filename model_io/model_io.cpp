@@ -3,10 +3,12 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 
+#include "keyword_reader.h"
 #include "le_text.h"
 #include "messages.h"
 #include "parse_number.h"
@@ -67,21 +69,71 @@ std::int64_t parse_row(const text_line &l, std::int32_t D, Cell *row)
     return read_values(widest_scan(), l.begin, l.end, D, row);
 }
 
-constexpr read_result no_fault{read_fault::none, 0, 0, 0};
+constexpr read_result no_fault{read_fault::none, 0, 0, 0, {}};
+
+// Whether the line holds a byte that no text holds, as a binary model
+// definition does: a control character other than white space.
+bool binary_line(const text_line &l)
+{
+    for (const char *p = l.begin; p < l.end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if ((c < 0x20 && !(c >= '\t' && c <= '\r')) || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// Whether the line's first token starts with `keyword`, in any case.
+bool starts_with_keyword(const text_line &l, const char *keyword)
+{
+    const char *p = l.begin;
+    token t;
+    if (!next_token(p, l.end, true, &t))
+        return false;
+    const std::size_t n = std::strlen(keyword);
+    if (t.n < n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if ((t.s[i] >= 'a' && t.s[i] <= 'z' ? t.s[i] - 32 : t.s[i]) != keyword[i])
+            return false;
+    return true;
+}
+
+// Line n of a checked file: text, starting with `keyword` and, where
+// count >= 0, holding that count as its second token.
+bool check_line(const text_line &l, std::int64_t n, const char *keyword, std::int64_t count, read_result *res)
+{
+    std::int32_t found;
+    if (binary_line(l)) {
+        *res = {read_fault::not_text, n, 0, 0, {}};
+        return false;
+    }
+    if (starts_with_keyword(l, keyword) && (count < 0 || (second_int(l, true, &found) && found == count)))
+        return true;
+    *res = {read_fault::layout, n, 0, 0, {}};
+    char want[32], seen[41];
+    std::snprintf(want, sizeof want, count < 0 ? "%s" : "%s %lld", keyword, static_cast<long long>(count));
+    std::size_t k = 0;
+    for (const char *p = l.begin; p < l.end && *p != '\n' && k + 1 < sizeof seen; ++p)
+        seen[k++] = *p >= ' ' && *p < 0x7f ? *p : '?';
+    seen[k] = '\0';
+    std::snprintf(res->text, sizeof res->text, "%s expected, found \"%s\"", want, seen);
+    return false;
+}
 
 // Takes the next line of a file that must hold `expected` lines.
-bool take(line_reader *in, text_line *l, std::int64_t expected, read_result *res)
+[[gnu::always_inline]] inline bool take(line_reader *in, text_line *l, std::int64_t expected, read_result *res)
 {
     switch (next_line(in, l)) {
     case line_status::ok:
         return true;
     case line_status::end:
-        *res = {read_fault::short_file, in->count, 0, expected};
+        *res = {read_fault::short_file, in->count, 0, expected, {}};
         return false;
     case line_status::error:
         break;
     }
-    *res = {read_fault::read_error, in->count + 1, 0, 0};
+    *res = {read_fault::read_error, in->count + 1, 0, 0, {}};
     return false;
 }
 
@@ -94,22 +146,22 @@ bool take_row(line_reader *in, std::int32_t D, Cell *row, std::int64_t expected,
         return false;
     std::int64_t k = parse_row(l, D, row);
     if (k < D) {
-        *res = {l.cut ? read_fault::long_line : read_fault::few_values, in->count, k, D};
+        *res = {l.cut ? read_fault::long_line : read_fault::few_values, in->count, k, D, {}};
         return false;
     }
     return true;
 }
 
 // Lines 1 to 8 under `rule`.
-read_result take_header(std::int32_t D, std::int32_t M, line_reader *in, header_rule rule)
+read_result take_header(std::int32_t D, std::int32_t M, line_reader *in, read_rule rule)
 {
-    if (rule == header_rule::match) {
+    if (rule == read_rule::checked) {
         model_header h;
-        read_result res = read_model_header(in, &h);
+        read_result res = read_model_header(in, &h, rule);
         if (res.fault == read_fault::none && h.vector_size != D)
-            res = {read_fault::other_vector_size, 3, h.vector_size, D};
+            res = {read_fault::other_vector_size, 3, h.vector_size, D, {}};
         else if (res.fault == read_fault::none && h.mixture_count != M)
-            res = {read_fault::other_mixture_count, 8, h.mixture_count, M};
+            res = {read_fault::other_mixture_count, 8, h.mixture_count, M, {}};
         return res;
     }
     const std::int64_t expected = 8 + 6 * static_cast<std::int64_t>(M);
@@ -123,28 +175,31 @@ read_result take_header(std::int32_t D, std::int32_t M, line_reader *in, header_
 
 template <typename Cell>
 read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
-                            header_rule rule)
+                            read_rule rule)
 {
     const std::int64_t expected = 8 + 6 * static_cast<std::int64_t>(M);
     read_result res = take_header(D, M, in, rule);
     if (res.fault != read_fault::none)
         return res;
+    const bool checked = rule == read_rule::checked;
     text_line l;
     for (std::int32_t i = 0; i < M; ++i) {
         // Component line: keyword, component number, weight.
-        if (!take(in, &l, expected, &res))
+        if (!take(in, &l, expected, &res) || (checked && !check_line(l, in->count, "<MIXTURE>", -1, &res)))
             return res;
         if (w != nullptr) {
             const char *p = l.begin;
             token t;
             if (!next_token(p, l.end, true, &t) || !next_token(p, l.end, true, &t) ||
                 !next_token(p, l.end, true, &t))
-                return {read_fault::no_weight, in->count, 0, 0};
+                return {read_fault::no_weight, in->count, 0, 0, {}};
             take_weight(t, &w[i]);
         }
         if (!take(in, &l, expected, &res) ||            // mean header
+            (checked && !check_line(l, in->count, "<MEAN>", D, &res)) ||
             !take_row(in, D, mu[i], expected, &res) ||  // means
             !take(in, &l, expected, &res) ||            // variance header
+            (checked && !check_line(l, in->count, "<VARIANCE>", D, &res)) ||
             !take_row(in, D, sigma != nullptr ? sigma[i] : static_cast<Cell *>(nullptr), expected, &res) ||
             !take(in, &l, expected, &res))              // Gaussian constant
             return res;
@@ -175,27 +230,46 @@ std::string read_fault_message(const read_result &r, const char *path)
         return line_message(path, r.line, "vector size " + found + expected);
     case read_fault::other_mixture_count:
         return line_message(path, r.line, "mixture count " + found + expected);
+    case read_fault::not_text:
+        return line_message(path, r.line, "binary model definition, text expected");
+    case read_fault::layout:
+    case read_fault::keywords:
+        return r.line > 0 ? line_message(path, r.line, r.text) : file_message(path, r.text);
     default:
         return line_message(path, r.line, "missing mixture weight");
     }
 }
 
-read_result read_model_header(line_reader *in, model_header *out)
+read_result read_model_header(line_reader *in, model_header *out, read_rule rule)
 {
+    if (rule == read_rule::keywords)
+        return read_keyword_header(in, out);
+    // What a checked header's lines 3, 6, 7 and 8 start with, and a count
+    // the line must give (-1: none).
+    static constexpr struct {
+        const char *keyword;
+        std::int64_t count;
+    } checked_lines[9] = {{}, {}, {}, {"<VECSIZE>", -1}, {}, {}, {"<NUMSTATES>", 3}, {"<STATE>", 2}, {"<NUMMIXES>", -1}};
     text_line l;
+    read_result res;
     for (std::int64_t n = 1; n <= 8; ++n) {
         switch (next_line(in, &l)) {
         case line_status::ok:
             break;
         case line_status::end:
-            return {read_fault::bad_header, n <= 3 ? 3 : 8, 0, 0};
+            return {read_fault::bad_header, n <= 3 ? 3 : 8, 0, 0, {}};
         case line_status::error:
-            return {read_fault::read_error, n, 0, 0};
+            return {read_fault::read_error, n, 0, 0, {}};
         }
+        if (rule == read_rule::checked && checked_lines[n].keyword == nullptr && binary_line(l))
+            return {read_fault::not_text, n, 0, 0, {}};
+        if (rule == read_rule::checked && checked_lines[n].keyword != nullptr &&
+            !check_line(l, n, checked_lines[n].keyword, checked_lines[n].count, &res))
+            return res;
         if (n == 3 && (!second_int(l, false, &out->vector_size) || out->vector_size < 1))
-            return {read_fault::bad_header, 3, 0, 0};
+            return {read_fault::bad_header, 3, 0, 0, {}};
         if (n == 8 && (!second_int(l, true, &out->mixture_count) || out->mixture_count < 1))
-            return {read_fault::bad_header, 8, 0, 0};
+            return {read_fault::bad_header, 8, 0, 0, {}};
     }
     return no_fault;
 }
@@ -262,15 +336,19 @@ void free_component_matrix(component_matrix *m)
 }
 
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                          header_rule header)
+                          read_rule rule)
 {
-    return read_components<double>(D, M, in, mu, sigma, nullptr, header);
+    if (rule == read_rule::keywords)
+        return read_by_keywords(D, M, in, mu, sigma, nullptr);
+    return read_components<double>(D, M, in, mu, sigma, nullptr, rule);
 }
 
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, header_rule header)
+                            double *w, read_rule rule)
 {
-    return read_components(D, M, in, mu, sigma, w, header);
+    if (rule == read_rule::keywords)
+        return read_by_keywords(D, M, in, mu, sigma, w);
+    return read_components(D, M, in, mu, sigma, w, rule);
 }
 
 } // namespace gmm
@@ -278,9 +356,11 @@ read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, dou
 namespace gmm {
 
 read_result read_mu_sigma_w_text(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
-                                 le_text *w)
+                                 le_text *w, read_rule rule)
 {
-    return read_components(D, M, in, mu, sigma, w, header_rule::skip);
+    if (rule == read_rule::keywords)
+        return read_by_keywords(D, M, in, mu, sigma, w);
+    return read_components(D, M, in, mu, sigma, w, rule);
 }
 
 } // namespace gmm

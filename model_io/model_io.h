@@ -56,6 +56,9 @@ enum class read_fault {
     no_weight,    // a component line holds fewer than three tokens
     other_vector_size,   // line 3 gives another D than the caller's
     other_mixture_count, // line 8 gives another M than the caller's
+    layout,   // checked: a line holds other than the layout has there
+    not_text, // checked or by keywords: a binary model definition
+    keywords, // by keywords: the file cannot be read as one such model
 };
 
 struct read_result {
@@ -64,14 +67,25 @@ struct read_result {
     std::int64_t found;    // values found on the line, or the D or M found
     std::int64_t expected; // values expected (D), lines expected (8 + 6M),
                            // or the D or M expected
+    char text[96];         // layout, keywords: what is wrong, in words
 };
 
 // The message that reports `r` for the file at `path`, newline included.
 std::string read_fault_message(const read_result &r, const char *path);
 
+// How a model's lines are taken.
+enum class read_rule {
+    positions, // by position alone; lines 1 to 8 skipped, D and M the caller's
+    checked,   // by position, each keyword line checked to be what the
+               // layout has there (any case), the counts on lines 3, 8 and
+               // of <MEAN> and <VARIANCE> to be D and M, the text to be text
+    keywords,  // by keywords, in any layout (keyword_reader.h)
+};
+
 // Reads lines 1 to 8 of the model and takes D and M from lines 3 and 8.
 // Both must be present and at least 1; the reader stands after line 8.
-read_result read_model_header(line_reader *in, model_header *out);
+// Checked, lines 1 to 8 are checked as read_rule::checked says.
+read_result read_model_header(line_reader *in, model_header *out, read_rule rule = read_rule::positions);
 
 // Obtains an M x D matrix.  False when the storage cannot be had or its size
 // does not fit in 64 bits; nothing is stored in *out then.
@@ -84,23 +98,19 @@ bool alloc_text_matrix(std::int32_t M, std::int32_t D, text_matrix *out);
 // *m is left empty.
 void free_component_matrix(component_matrix *m);
 
-// What a component reader does with lines 1 to 8 of the file.
-enum class header_rule {
-    skip,  // they are skipped: D and M are the caller's
-    match, // they must read as a header giving the caller's D and M
-};
-
 // Fills the means and variances of components 0 .. M-1 from a model file
 // read from its start.  Each values line must hold at least D numbers; the
 // first D are stored and any further ones ignored.  D and M must be >= 1.
 // With `sigma` null the variances lines are still read and must hold D
-// numbers, but none of them is converted.
+// numbers, but none of them is converted.  Lines 1 to 8 are skipped by
+// position, or checked to give D and M (and the layout) where checked; by
+// keywords, the model's own D and M must be D and M.
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                          header_rule header = header_rule::skip);
+                          read_rule rule = read_rule::positions);
 
 // The same, and the weight of each component from its component line.
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, header_rule header = header_rule::skip);
+                            double *w, read_rule rule = read_rule::positions);
 
 } // namespace gmm
 
@@ -110,6 +120,6 @@ namespace gmm {
 // number read (le_text.h): the same lines read, the same faults found, and
 // a token already of that shape copied as it stands, not converted twice.
 read_result read_mu_sigma_w_text(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
-                                 le_text *w);
+                                 le_text *w, read_rule rule = read_rule::positions);
 
 } // namespace gmm

@@ -21,7 +21,11 @@ using namespace gmm;
 
 namespace {
 
+enum { opt_check = 1, opt_keywords };
+
 const ::option options[] = {
+    {"check", no_argument, nullptr, opt_check},
+    {"keywords", no_argument, nullptr, opt_keywords},
     help_option,
     version_option,
     end_of_options,
@@ -43,6 +47,11 @@ const program_info morrit = {
     "\n"
     "Options (only in a call that is not exactly the four file arguments;\n"
     "\"--\" ends them):\n"
+    "      --check       refuse a model whose lines are not the layout's keywords\n"
+    "                    and counts, or that is not text\n"
+    "      --keywords    read the model by its keywords rather than its line\n"
+    "                    positions: any layout of one HMM with one\n"
+    "                    diagonal-covariance mixture, macros included\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n",
     4,
@@ -73,7 +82,12 @@ int main(int argc, char **argv)
     const command_line cl = read_command_line(argc, argv, morrit);
     if (const int status = answer_without_running(cl, argv[0], morrit); status >= 0)
         return status;
+    if (const std::string refused = scan_setting_error(argv[0]); !refused.empty())
+        return fail(refused);
     const char *model_path = cl.files[0];
+    const read_rule rule = cl.value[opt_keywords] != nullptr ? read_rule::keywords
+                           : cl.value[opt_check] != nullptr  ? read_rule::checked
+                                                             : read_rule::positions;
     static char model_chunk[chunk_bytes + 1];
 
     std::FILE *in = std::fopen(model_path, "r");
@@ -82,7 +96,7 @@ int main(int argc, char **argv)
     line_reader lines;
     start_lines(&lines, in, model_chunk);
     model_header h;
-    read_result r = read_model_header(&lines, &h);
+    read_result r = read_model_header(&lines, &h, rule);
     if (r.fault != read_fault::none)
         return fail(read_fault_message(r, model_path));
     const std::int32_t D = h.vector_size;
@@ -99,7 +113,7 @@ int main(int argc, char **argv)
     if (w == nullptr)
         return fail(no_storage_text);
 
-    r = read_mu_sigma_w_text(D, M, &lines, mu.rows, sigma.rows, w);
+    r = read_mu_sigma_w_text(D, M, &lines, mu.rows, sigma.rows, w, rule);
     std::fclose(in);
     if (r.fault != read_fault::none)
         return fail(read_fault_message(r, model_path));

@@ -30,6 +30,7 @@
 #include "model_io.h"
 #include "model_writer.h"
 #include "supervectors.h"
+#include "values_line.h"
 
 namespace py = pybind11;
 using namespace gmm;
@@ -124,25 +125,32 @@ struct open_lines {
     open_lines &operator=(const open_lines &) = delete;
 };
 
-// Reads the header (D and M, from lines 3 and 8) of an opened model.
-model_header header_of(open_lines &f, const given_path &p)
+// How the caller asks a model to be read.
+read_rule rule_of(bool check, bool keywords)
+{
+    return keywords ? read_rule::keywords : check ? read_rule::checked : read_rule::positions;
+}
+
+// Reads the header (D and M, from lines 3 and 8, or by keywords) of an
+// opened model.
+model_header header_of(open_lines &f, const given_path &p, read_rule rule)
 {
     model_header h;
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        r = read_model_header(&f.lines, &h);
+        r = read_model_header(&f.lines, &h, rule);
     }
     if (r.fault != read_fault::none)
         raise_fault(reading_fault(r, f.lines, p.bytes.c_str()), p.as_given);
     return h;
 }
 
-py::tuple read_header_py(const py::object &path)
+py::tuple read_header_py(const py::object &path, bool check, bool keywords)
 {
     const given_path p = take_path(path);
     open_lines f(p);
-    const model_header h = header_of(f, p);
+    const model_header h = header_of(f, p, rule_of(check, keywords));
     return py::make_tuple(h.vector_size, h.mixture_count);
 }
 
@@ -164,11 +172,12 @@ void check_size(std::int64_t rows, std::int64_t columns)
 }
 
 // (means, variances, weights) of a model, D and M from its own header.
-py::tuple read_model_py(const py::object &path)
+py::tuple read_model_py(const py::object &path, bool check, bool keywords)
 {
     const given_path p = take_path(path);
+    const read_rule rule = rule_of(check, keywords);
     open_lines f(p);
-    const model_header h = header_of(f, p);
+    const model_header h = header_of(f, p, rule);
     const std::int64_t D = h.vector_size, M = h.mixture_count;
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
@@ -182,7 +191,7 @@ py::tuple read_model_py(const py::object &path)
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        r = read_mu_sigma_w(h.vector_size, h.mixture_count, &f.lines, mu.data(), sigma.data(), w);
+        r = read_mu_sigma_w(h.vector_size, h.mixture_count, &f.lines, mu.data(), sigma.data(), w, rule);
     }
     if (r.fault != read_fault::none)
         raise_fault(reading_fault(r, f.lines, p.bytes.c_str()), p.as_given);
@@ -227,7 +236,7 @@ py::list read_list_py(const py::object &path)
 // it takes.
 struct prepared {
     std::int32_t D = 0, M = 0;
-    header_rule header = header_rule::skip;
+    read_rule header = read_rule::positions;
     bool normalize = false;
     component_matrix ubm_mu{}, ubm_sigma{};
     std::vector<double> ubm_w;
@@ -242,13 +251,13 @@ struct prepared {
 };
 
 std::unique_ptr<prepared> prepare_py(const py::object &ubm, std::int32_t D, std::int32_t M, bool normalize,
-                                     bool check)
+                                     bool check, bool keywords)
 {
     const given_path p = take_path(ubm);
     auto run = std::make_unique<prepared>();
     run->D = D;
     run->M = M;
-    run->header = check ? header_rule::match : header_rule::skip;
+    run->header = rule_of(check, keywords);
     run->normalize = normalize;
     bool stored = alloc_component_matrix(M, D, &run->ubm_mu);
     if (normalize) {
@@ -478,6 +487,8 @@ void write_model_py(const py::object &path, const py::array_t<double> &means, co
 PYBIND11_MODULE(_gmmtools, m)
 {
     m.doc() = "The compiled part of gmmtools: see help(gmmtools).";
+    if (const char *refused = refused_scan_setting())
+        throw py::value_error(std::string("GMM_SCAN=") + refused + ": scalar, sse4 or avx2 expected");
     m.attr("__version__") = GMM_VERSION;
 
     py::object error = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
@@ -495,10 +506,11 @@ PYBIND11_MODULE(_gmmtools, m)
     m.attr("ModelError") = error;
 
     py::class_<prepared>(m, "_Prepared", "A UBM read for supervector runs.");
-    m.def("read_header", &read_header_py, py::arg("path"));
-    m.def("read_model", &read_model_py, py::arg("path"));
+    m.def("read_header", &read_header_py, py::arg("path"), py::arg("check"), py::arg("keywords"));
+    m.def("read_model", &read_model_py, py::arg("path"), py::arg("check"), py::arg("keywords"));
     m.def("read_list", &read_list_py, py::arg("path"));
-    m.def("prepare", &prepare_py, py::arg("ubm"), py::arg("D"), py::arg("M"), py::arg("normalize"), py::arg("check"));
+    m.def("prepare", &prepare_py, py::arg("ubm"), py::arg("D"), py::arg("M"), py::arg("normalize"), py::arg("check"),
+          py::arg("keywords"));
     m.def("fill", &fill_py, py::arg("run"), py::arg("models"), py::arg("out"), py::arg("threads"),
           py::arg("progress"));
     m.def("write_model", &write_model_py, py::arg("path"), py::arg("means"), py::arg("variances"),

@@ -70,7 +70,7 @@ run_fault reading_fault(const read_result &r, const line_reader &lines, const ch
     return {fault_kind::model, 0, line, -1, read_fault_message(r, path)};
 }
 
-run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, header_rule header,
+run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
                             char *chunk, double **mu, double **sigma, double *w)
 {
     line_reader lines;
@@ -86,7 +86,7 @@ static run_fault open_fault(const char *path, int error)
     return {fault_kind::open, error, 0, -1, open_error(path)};
 }
 
-run_fault read_model(const char *file, std::int32_t D, std::int32_t M, header_rule header, char *chunk,
+run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
                      double **mu, double **sigma, double *w)
 {
     std::FILE *in = std::fopen(file, "r");

@@ -82,13 +82,13 @@ run_fault reading_fault(const read_result &r, const line_reader &lines, const ch
 
 // Reads the opened model `in` (named `file`) as read_model does, and
 // closes it.
-run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, header_rule header,
+run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
                             char *chunk, double **mu, double **sigma = nullptr, double *w = nullptr);
 
 // Opens `file`, reads its means, and its variances and weights where
 // `sigma` and `w` are given (variances otherwise checked, not converted),
 // with `chunk` as read storage, and closes it.
-run_fault read_model(const char *file, std::int32_t D, std::int32_t M, header_rule header, char *chunk,
+run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
                      double **mu, double **sigma = nullptr, double *w = nullptr);
 
 // Makes a UBM's weights and variances the square roots a normalized record
@@ -99,7 +99,7 @@ run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w,
 // What every worker of a run shares and only reads.
 struct extraction {
     std::int32_t D, M;
-    header_rule header;          // match: every model's header must give D and M
+    read_rule header;          // match: every model's header must give D and M
     double *const *ubm_mu;       // the UBM's means
     const double *sqrt_w;        // normalizing: the square roots of the UBM's
     double *const *sqrt_sigma;   // weights and variances; otherwise null

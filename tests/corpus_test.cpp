@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -15,6 +18,10 @@ namespace {
 
 const std::string absent = "<no such file>";
 
+// What --check and --keywords give, in both programs: the same as the
+// plain call, success, or the message after the file's name.
+const std::string same = "<same>", fine = "";
+
 struct corpus_case {
     std::string file;
     int kelvane_status;
@@ -22,6 +29,9 @@ struct corpus_case {
     int morrit_status; // -1: a list, not given to morrit
     std::string morrit_err;
     int records = -1;  // records kelvane must leave in its output; -1: none, no file
+    int record_bytes = 2 * 3 * 8; // a record's size, where not the base model's
+    std::string checked = same;
+    std::string keywords = same;
 };
 
 void PrintTo(const corpus_case &c, std::ostream *os) { *os << c.file; }
@@ -71,6 +81,34 @@ std::vector<corpus_case> cases()
         {"list_crlf.lst", 1, "File open error!\n", -1, ""},
         {"list_garbage.lst", 1, "File open error!\n", -1, ""},
     };
+    // The shapes of a model definition that only a reader by keywords takes
+    // or refuses with its reason, read by position.
+    const std::vector<corpus_case> shapes = {
+        {"kw_binary.gmm", 1, "kw_binary.gmm:3: invalid model header\n", 1, "kw_binary.gmm:3: invalid model header\n"},
+        {"kw_component_missing.gmm", 1, "kw_component_missing.gmm:25: 1 values, 3 expected\n", 1, "kw_component_missing.gmm:21: missing mixture weight\n"},
+        {"kw_count_differs.gmm", 0, "", 0, "", 1},
+        {"kw_full_covariance.gmm", 0, "", 1, "kw_full_covariance.gmm:15: missing mixture weight\n", 1},
+        {"kw_hmmsetid.gmm", 0, "", 1, "kw_hmmsetid.gmm:9: missing mixture weight\n", 1, 16},
+        {"kw_macro_references.gmm", 1, "kw_macro_references.gmm:3: invalid model header\n", 1, "kw_macro_references.gmm:3: invalid model header\n"},
+        {"kw_macros_around.gmm", 1, "kw_macros_around.gmm:8: invalid model header\n", 1, "kw_macros_around.gmm:8: invalid model header\n"},
+        {"kw_no_gconst.gmm", 1, "kw_no_gconst.gmm:17: 2 values, 3 expected\n", 1, "kw_no_gconst.gmm:15: missing mixture weight\n"},
+        {"kw_no_options.gmm", 1, "kw_no_options.gmm: ends after line 21, 26 lines expected\n", 1, "kw_no_options.gmm:21: missing mixture weight\n"},
+        {"kw_not_a_number.gmm", 0, "", 0, "", 1},
+        {"kw_options_in_hmm.gmm", 0, "", 1, "kw_options_in_hmm.gmm:9: missing mixture weight\n", 1, 8},
+        {"kw_options_one_line.gmm", 1, "kw_options_one_line.gmm:3: invalid model header\n", 1, "kw_options_one_line.gmm:3: invalid model header\n"},
+        {"kw_shared_state.gmm", 1, "kw_shared_state.gmm:8: invalid model header\n", 1, "kw_shared_state.gmm:8: invalid model header\n"},
+        {"kw_single_gaussian.gmm", 1, "kw_single_gaussian.gmm: ends after line 16, 26 lines expected\n", 1, "kw_single_gaussian.gmm: ends after line 16, 26 lines expected\n"},
+        {"kw_stream_weights.gmm", 0, "", 0, "", 1},
+        {"kw_three_states.gmm", 0, "", 0, "", 1},
+        {"kw_two_hmms.gmm", 0, "", 0, "", 1},
+        {"kw_two_streams.gmm", 0, "", 0, "", 1},
+        {"kw_undefined_macro.gmm", 1, "kw_undefined_macro.gmm:19: 2 values, 3 expected\n", 1, "kw_undefined_macro.gmm:19: 2 values, 3 expected\n"},
+        {"kw_vecsize_first.gmm", 0, "", 0, "", 1, 16},
+        {"kw_word_model.gmm", 0, "", 0, "", 1},
+        {"kw_wrapped.gmm", 1, "kw_wrapped.gmm:8: invalid model header\n", 1, "kw_wrapped.gmm:8: invalid model header\n"},
+        {"single_gaussian.gmm", 0, "", 0, "", 1, 24},
+    };
+    c.insert(c.end(), shapes.begin(), shapes.end());
     // The base model cut after each of its first 19 lines.
     for (int n = 1; n <= 19; ++n) {
         char name[32];
@@ -82,6 +120,69 @@ std::vector<corpus_case> cases()
         else
             c.push_back(both(name, ": ends after line " + std::to_string(n) + ", 20 lines expected\n"));
     }
+    // What --check and --keywords say where it is not what the plain call says.
+    const std::map<std::string, std::pair<std::string, std::string>> modes = {
+        {"empty.gmm", {same, ": no HMM in the file\n"}},
+        {"garbage.gmm", {":1: binary model definition, text expected\n", ":1: binary model definition, text expected\n"}},
+        {"header_overflow.gmm", {same, ":3: <VECSIZE> 2147483647, 3 expected\n"}},
+        {"kw_binary.gmm", {":2: binary model definition, text expected\n", ":2: binary model definition, text expected\n"}},
+        {"kw_component_missing.gmm", {":21: <MIXTURE> expected, found \"<TRANSP> 3\"\n", ": component 2 of 3 missing\n"}},
+        {"kw_count_differs.gmm", {":16: <MEAN> 3 expected, found \"<MEAN> 4\"\n", ":16: <MEAN> 4, 3 expected\n"}},
+        {"kw_full_covariance.gmm", {":12: <VARIANCE> 3 expected, found \"<INVCOVAR> 3\"\n", ":12: full covariance (<INVCOVAR>), diagonal variances expected\n"}},
+        {"kw_hmmsetid.gmm", {":3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", fine}},
+        {"kw_macro_references.gmm", {":3: <VECSIZE> expected, found \" -1.000000e+00 -2.500000e-01 4.000000e+0\"\n", fine}},
+        {"kw_macros_around.gmm", {":3: <VECSIZE> expected, found \" 1.000000e-02 1.000000e-02 1.000000e-02\"\n", fine}},
+        {"kw_no_gconst.gmm", {":15: <MIXTURE> expected, found \"<MEAN> 3\"\n", fine}},
+        {"kw_no_options.gmm", {":3: <VECSIZE> expected, found \"<STATE> 2\"\n", fine}},
+        {"kw_not_a_number.gmm", {same, ":17: \"-2.5e-1x\" where a number was expected\n"}},
+        {"kw_options_in_hmm.gmm", {":3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", fine}},
+        {"kw_options_one_line.gmm", {":3: <VECSIZE> expected, found \"<BEGINHMM>\"\n", fine}},
+        {"kw_shared_state.gmm", {":8: <NUMMIXES> expected, found \"~s \"st\"\"\n", fine}},
+        {"kw_single_gaussian.gmm", {":8: <NUMMIXES> expected, found \"<MEAN> 3\"\n", fine}},
+        {"kw_stream_weights.gmm", {":9: <MIXTURE> expected, found \"<SWEIGHTS> 1 1.0\"\n", same}},
+        {"kw_three_states.gmm", {":6: <NUMSTATES> 3 expected, found \"<NUMSTATES> 5\"\n", ":6: <NUMSTATES> 5: 3 emitting states, one expected\n"}},
+        {"kw_two_hmms.gmm", {same, ":27: 2 HMMs, one expected\n"}},
+        {"kw_two_streams.gmm", {same, ":2: <STREAMINFO> 2: 2 streams, one expected\n"}},
+        {"kw_undefined_macro.gmm", {":18: <VARIANCE> 3 expected, found \"~v \"nowhere\"\"\n", ":18: ~v \"nowhere\" is not defined in the file\n"}},
+        {"kw_vecsize_first.gmm", {":3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", same}},
+        {"kw_word_model.gmm", {":6: <NUMSTATES> 3 expected, found \"<NUMSTATES> 18\"\n", ":6: <NUMSTATES> 18: 16 emitting states, one expected\n"}},
+        {"kw_wrapped.gmm", {":6: <NUMSTATES> 3 expected, found \"<State> 2 <NumMixes> 2?\"\n", fine}},
+        {"line3_one_token.gmm", {same, ":4: ~h \"base\" where a count was expected\n"}},
+        {"line3_tab.gmm", {same, fine}},
+        {"line8_one_token.gmm", {same, ":9: <MIXTURE> where a count was expected\n"}},
+        {"mixcount_negative.gmm", {same, ":8: <NUMMIXES> -1: at least 1 expected\n"}},
+        {"mixcount_zero.gmm", {same, ":8: <NUMMIXES> 0: at least 1 expected\n"}},
+        {"truncated_01.gmm", {same, ": no HMM in the file\n"}},
+        {"truncated_02.gmm", {same, ": no HMM in the file\n"}},
+        {"truncated_03.gmm", {same, ": no HMM in the file\n"}},
+        {"truncated_04.gmm", {same, ":4: the end of the file where <BEGINHMM> was expected\n"}},
+        {"truncated_05.gmm", {same, ":5: the end of the file where <NUMSTATES> was expected\n"}},
+        {"truncated_06.gmm", {same, ":6: the end of the file where <STATE> was expected\n"}},
+        {"truncated_07.gmm", {same, ":7: the end of the file where <MEAN> or ~u was expected\n"}},
+        {"truncated_08.gmm", {same, ":8: the end of the file where <MIXTURE> was expected\n"}},
+        {"truncated_09.gmm", {same, ":9: the end of the file where <MEAN> or ~u was expected\n"}},
+        {"truncated_10.gmm", {same, ":10: 0 values, 3 expected\n"}},
+        {"truncated_11.gmm", {same, ":11: the end of the file where <VARIANCE> or ~v was expected\n"}},
+        {"truncated_12.gmm", {same, ":12: 0 values, 3 expected\n"}},
+        {"truncated_13.gmm", {same, ":13: the end of the file where <TRANSP> or ~t was expected\n"}},
+        {"truncated_14.gmm", {same, ":14: the end of the file where <TRANSP> or ~t was expected\n"}},
+        {"truncated_15.gmm", {same, ":15: the end of the file where <MEAN> or ~u was expected\n"}},
+        {"truncated_16.gmm", {same, ":16: 0 values, 3 expected\n"}},
+        {"truncated_17.gmm", {same, ":17: the end of the file where <VARIANCE> or ~v was expected\n"}},
+        {"truncated_18.gmm", {same, ":18: 0 values, 3 expected\n"}},
+        {"truncated_19.gmm", {same, ":19: the end of the file where <TRANSP> or ~t was expected\n"}},
+        {"values_cut.gmm", {same, fine}},
+        {"values_junk.gmm", {same, ":11: \"one\" where a number was expected\n"}},
+        {"values_more.gmm", {same, ":11: \"9.000000e+00\" where <VARIANCE> or ~v was expected\n"}},
+        {"values_nul.gmm", {same, ":11: binary model definition, text expected\n"}},
+        {"values_tab.gmm", {same, fine}},
+        {"vecsize_negative.gmm", {same, ":3: <VECSIZE> -1: a count of at least 1 expected\n"}},
+        {"vecsize_zero.gmm", {same, ":3: <VECSIZE> 0: a count of at least 1 expected\n"}},
+        {"weight_missing.gmm", {same, ":16: <MEAN> where a weight was expected\n"}},
+    };
+    for (corpus_case &k : c)
+        if (const auto m = modes.find(k.file); m != modes.end())
+            std::tie(k.checked, k.keywords) = m->second;
     return c;
 }
 
@@ -104,7 +205,7 @@ TEST_P(corpus_run, both_programs)
     if (c.records < 0)
         EXPECT_FALSE(exists(s.at("sv.bin")));
     else
-        EXPECT_EQ(read_file(s.at("sv.bin")).size(), static_cast<std::size_t>(c.records) * 2 * 3 * 8);
+        EXPECT_EQ(read_file(s.at("sv.bin")).size(), static_cast<std::size_t>(c.records * c.record_bytes));
 
     if (is_list)
         return;
@@ -113,27 +214,105 @@ TEST_P(corpus_run, both_programs)
     EXPECT_EQ(m.err, c.morrit_err);
     for (const char *out : {"mu.txt", "sigma.txt", "w.txt"})
         EXPECT_EQ(exists(s.at(out)), c.morrit_status == 0) << out;
+
+    // Checked, and by keywords: both programs say the same, and leave no
+    // output where they refuse the model.
+    for (const auto &[option, says] : {std::pair{"--check", c.checked}, {"--keywords", c.keywords}}) {
+        SCOPED_TRACE(option);
+        for (const char *out : {"sv.bin", "mu.txt", "sigma.txt", "w.txt"})
+            std::remove(s.at(out).c_str());
+        const outcome km = run({KELVANE_PATH, option, c.file, "one.lst", "sv.bin"}, s.dir);
+        const outcome mm = run({MORRIT_PATH, option, c.file, "mu.txt", "sigma.txt", "w.txt"}, s.dir);
+        if (says == same) {
+            EXPECT_EQ(mm.status, c.morrit_status);
+            EXPECT_EQ(mm.err, c.morrit_err);
+            if (c.file != "weight_missing.gmm") { // kelvane reads no weight by position
+                EXPECT_EQ(km.status, c.kelvane_status);
+                EXPECT_EQ(km.err, c.kelvane_err);
+            }
+            continue;
+        }
+        const std::string err = says.empty() ? "" : says.rfind("Error:", 0) == 0 ? says : c.file + says;
+        EXPECT_EQ(km.status, says.empty() ? 0 : 1);
+        EXPECT_EQ(km.err, err);
+        EXPECT_EQ(mm.status, says.empty() ? 0 : 1);
+        EXPECT_EQ(mm.err, err);
+        EXPECT_EQ(exists(s.at("mu.txt")), says.empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(corpus, corpus_run, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<corpus_case> &i) { return test_name(i.param.file); });
 
+#ifdef GMMTOOLS_PYTHON
+// The Python module's read_model takes every model file of the corpus as
+// morrit does, plain, checked and by keywords: the same failure (as
+// ModelError with morrit's text, MemoryError for storage) or none.
+TEST(corpus, the_module_reads_each_file_as_morrit_does)
+{
+    scratch s;
+    copy_corpus(s);
+    const char *modes[] = {"", "--check", "--keywords"};
+    std::string script = "import sys, gmmtools\n"
+                         "for f in sys.argv[1:]:\n"
+                         "  for kw in (dict(check=False), dict(check=True), dict(keywords=True)):\n"
+                         "    try:\n"
+                         "      gmmtools.read_model(f, **kw); print('')\n"
+                         "    except gmmtools.ModelError as e:\n"
+                         "      print(e)\n"
+                         "    except MemoryError:\n"
+                         "      print('" "Error: Memory allocation for mu / sigma failed')\n";
+    std::vector<std::string> argv = {GMMTOOLS_PYTHON, "-c", script}, files;
+    for (const auto &entry : std::filesystem::directory_iterator(s.dir))
+        if (entry.path().extension() == ".gmm")
+            files.push_back(entry.path().filename().string());
+    argv.insert(argv.end(), files.begin(), files.end());
+    const outcome py = run(argv, s.dir, {.env = {"PYTHONPATH=" GMMTOOLS_PYTHONPATH}});
+    ASSERT_EQ(py.status, 0) << py.err;
+    std::string want;
+    for (const std::string &f : files)
+        for (const char *mode : modes) {
+            std::vector<std::string> m = {MORRIT_PATH};
+            if (*mode != '\0')
+                m.push_back(mode);
+            m.insert(m.end(), {f, "mu.txt", "sigma.txt", "w.txt"});
+            const std::string err = run(m, s.dir).err;
+            want += err.empty() ? "\n" : err;
+        }
+    EXPECT_EQ(py.out, want);
+}
+#endif
+
 // Line ends of CR LF and surplus values change nothing: the same outputs as
-// the base model.
+// the base model.  Every shape the reader by keywords takes gives, by
+// keywords, the values of the same model in the positional layout.
 TEST(corpus, tolerated_variants_read_like_the_base_model)
 {
     scratch s;
     copy_corpus(s);
-    auto outputs = [&](const std::string &file) {
+    auto outputs = [&](const std::string &file, const std::vector<std::string> &options = {}) {
+        SCOPED_TRACE(file);
         write_file(s.at("one.lst"), file + "\n");
-        EXPECT_EQ(run({KELVANE_PATH, "base.gmm", "one.lst", "sv.bin"}, s.dir).status, 0);
-        EXPECT_EQ(run({MORRIT_PATH, file, "mu.txt", "sigma.txt", "w.txt"}, s.dir).status, 0);
+        std::vector<std::string> k = {KELVANE_PATH}, m = {MORRIT_PATH};
+        k.insert(k.end(), options.begin(), options.end());
+        m.insert(m.end(), options.begin(), options.end());
+        k.insert(k.end(), {file == "kw_single_gaussian.gmm" || file == "single_gaussian.gmm" ? file : "base.gmm",
+                           "one.lst", "sv.bin"});
+        m.insert(m.end(), {file, "mu.txt", "sigma.txt", "w.txt"});
+        EXPECT_EQ(run(k, s.dir).status, 0);
+        EXPECT_EQ(run(m, s.dir).status, 0);
         return read_file(s.at("sv.bin")) + read_file(s.at("mu.txt")) + read_file(s.at("sigma.txt")) +
                read_file(s.at("w.txt"));
     };
     const std::string want = outputs("base.gmm");
     EXPECT_EQ(outputs("crlf.gmm"), want);
     EXPECT_EQ(outputs("values_more.gmm"), want);
+    for (const char *f : {"base.gmm", "crlf.gmm", "values_tab.gmm", "values_cut.gmm", "line3_tab.gmm", "kw_hmmsetid.gmm",
+                          "kw_vecsize_first.gmm", "kw_options_one_line.gmm", "kw_no_options.gmm", "kw_no_gconst.gmm",
+                          "kw_macros_around.gmm", "kw_wrapped.gmm", "kw_macro_references.gmm", "kw_shared_state.gmm",
+                          "kw_stream_weights.gmm", "kw_options_in_hmm.gmm"})
+        EXPECT_EQ(outputs(f, {"--keywords"}), want) << f;
+    EXPECT_EQ(outputs("kw_single_gaussian.gmm", {"--keywords"}), outputs("single_gaussian.gmm"));
 }
 
 } // namespace

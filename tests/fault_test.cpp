@@ -241,7 +241,7 @@ TEST(fault, the_first_end_of_a_run_stands)
         gmm::component_matrix mu;
         ASSERT_TRUE(gmm::alloc_component_matrix(2, 3, &mu) && gmm::alloc_component_matrix(2, 3, &slots[0]) &&
                     gmm::alloc_scratch(&scratch[0]));
-        const gmm::extraction x = {3, 2, gmm::header_rule::skip, mu.rows, nullptr, nullptr, &stop};
+        const gmm::extraction x = {3, 2, gmm::read_rule::positions, mu.rows, nullptr, nullptr, &stop};
         const gmm::run_fault f = gmm::make_records(x, {next, &left, "list"}, {nullptr, put, &puts}, scratch.data(), n,
                                                    slots.data());
         EXPECT_EQ(f.kind, gmm::fault_kind::write) << n;

@@ -1,6 +1,6 @@
 """kelvane's call over gmmtools.supervectors, for kelvane's end-to-end cases.
 
-    gmmtools_run.py [-j N] [--check] [--normalize] [--progress] UBM LIST OUT
+    gmmtools_run.py [-j N] [--check] [--normalize] [--keywords] [--progress] UBM LIST OUT
 
 Runs supervectors on the models read_list finds in LIST, at N threads, or at
 1, 2, 3, 8 and 0 when no -j is given, and requires the same array, or the same
@@ -20,7 +20,7 @@ while len(args) > 3:
     a = args.pop(0)
     if a == "-j":
         counts = [int(args.pop(0))]
-    elif a in ("--check", "--normalize"):
+    elif a in ("--check", "--normalize", "--keywords"):
         options[a[2:]] = True
     elif a == "--progress":
         progress = []

@@ -248,6 +248,9 @@ std::vector<kcase> cases()
         {"help on a full device", {}, {"--help"}, 1, prog + "write error\n", old_output, {}, {.stdout_to = "/dev/full"}},
         {"version to a pipe nobody reads", {}, {"--version"}, 1, prog + "write error\n", old_output, {},
          {.stdout_to = closed_pipe}},
+        {"a reader the programs do not have", {}, std_args, 1, prog + "GMM_SCAN=avx512: scalar, sse4 or avx2 expected\n",
+         old_output, {}, {.env = {"GMM_SCAN=avx512"}}},
+        {"the SSE4 reader asked for", {}, std_args, 0, "", doubles(cat({rec_a, rec_b})), {}, {.env = {"GMM_SCAN=sse4"}}},
 
         // Options.  A call of exactly three arguments is file names alone.
         {"plain call of option-like names", {{"-j", ubm_text}, {"--check", "a.gmm\n"}}, {"-j", "--check", "--help"}, 0, "",
@@ -297,6 +300,26 @@ std::vector<kcase> cases()
          1, "ubm.gmm:3: vector size 3, 4 expected\n", old_output},
         {"without check the header is not compared", {{"c.gmm", a_m1}, {"list", "a.gmm\nc.gmm\n"}}, std_args, 0, "",
          doubles(cat({rec_a, rec_a}))},
+        {"check refuses another layout", {{"c.gmm", with_line(a, 2, "<HMMSETID> set1\n<STREAMINFO> 1 3")}, {"list", "a.gmm\nc.gmm\n"}},
+         {"--check", "ubm.gmm", "list", "out.bin"}, 1, "c.gmm:3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", doubles(rec_a)},
+
+        // --keywords: every model read by its keywords, in any layout.
+        {"keywords read the positional layout", {}, {"--keywords", "ubm.gmm", "list", "out.bin"}, 0, "",
+         doubles(cat({rec_a, rec_b}))},
+        {"keywords read another layout", {{"c.gmm", with_line(a, 2, "<HMMSETID> set1\n<STREAMINFO>\t1 3")}, {"list", "a.gmm\nc.gmm\n"}},
+         {"--keywords", "ubm.gmm", "list", "out.bin"}, 0, "", doubles(cat({rec_a, rec_a}))},
+        {"keywords with every option", {}, {"-j", "0", "--keywords", "--check", "--normalize", "ubm.gmm", "list", "out.bin"},
+         0, "", doubles(cat({normalized(model_a), normalized(model_b)}))},
+        {"keywords later model of another vector size",
+         {{"c.gmm", model_text({{{1, 2, 3, 4}, {4, 5, 6, 7}}, {{1, 1, 1, 1}, {1, 1, 1, 1}}, {0.5, 0.5}})}, {"list", "a.gmm\nc.gmm\n"}},
+         {"--keywords", "ubm.gmm", "list", "out.bin"}, 1, "c.gmm:2: vector size 4, 3 expected\n", doubles(rec_a)},
+        {"keywords later model of another mixture count",
+         {{"c.gmm", model_text({{{1, 2, 3}}, {{1, 1, 1}}, {1}})}, {"list", "a.gmm\nc.gmm\n"}},
+         {"--keywords", "ubm.gmm", "list", "out.bin"}, 1, "c.gmm:8: mixture count 1, 2 expected\n", doubles(rec_a)},
+        {"keywords refuse what is not a number", {{"b.gmm", with_line(model_text(model_b), 17, " x1 junk 3.5")}},
+         {"--keywords", "ubm.gmm", "list", "out.bin"}, 1, "b.gmm:17: \"x1\" where a number was expected\n", doubles(rec_a)},
+        {"keywords refuse a UBM of another layout's sizes", {{"ubm.gmm", model_text({{{1, 2, 3}}, {{1, 1, 1}}, {1}})}},
+         {"--keywords", "ubm.gmm", "list", "out.bin"}, 1, "ubm.gmm:8: mixture count 1, 2 expected\n", old_output},
 
         // --normalize: the UBM's weights and variances scale each value.
         {"normalize", {}, {"--normalize", "ubm.gmm", "list", "out.bin"}, 0, "",
@@ -406,7 +429,8 @@ void check_module(const kcase &c)
     std::vector<std::string> argv = {GMMTOOLS_PYTHON, SOURCE_DIR "/tests/gmmtools_run.py"};
     for (std::size_t k = 0; k < c.args.size(); ++k) {
         const std::string &a = c.args[k];
-        const bool option = a == "--check" || a == "--normalize" || a == "--progress" || (a == "-j" && k + 1 < c.args.size());
+        const bool option = a == "--check" || a == "--normalize" || a == "--progress" || a == "--keywords" ||
+                            (a == "-j" && k + 1 < c.args.size());
         if (k + 3 < c.args.size() && !option && !(k > 0 && c.args[k - 1] == "-j"))
             return;
         argv.push_back(a);

@@ -105,6 +105,15 @@ std::vector<mcase> cases()
          {.stdout_to = closed_pipe}},
         {"version on a full device", t, {"--version"}, 1, MORRIT_PATH ": write error\n", absent, absent, absent,
          {.stdout_to = "/dev/full"}},
+        {"a reader the programs do not have", t, std_args, 1, MORRIT_PATH ": GMM_SCAN=sse5: scalar, sse4 or avx2 expected\n",
+         absent, absent, absent, {.env = {"GMM_SCAN=sse5"}}},
+        // Checked, and by keywords: the model as it is, and one whose values
+        // only the keywords find.
+        {"checked", t, {"--check", "m.gmm", "mu.txt", "sigma.txt", "w.txt"}, 0, "", mu23, sigma23, w23},
+        {"checked, a mean count other than D", with_line(t, 10, "<MEAN> 4"), {"--check", "m.gmm", "mu.txt", "sigma.txt", "w.txt"},
+         1, "m.gmm:10: <MEAN> 3 expected, found \"<MEAN> 4\"\n", absent, absent, absent},
+        {"by keywords", with_line(t, 11, " 1 2\n3"), {"--keywords", "m.gmm", "mu.txt", "sigma.txt", "w.txt"}, 0, "",
+         mu23, sigma23, w23},
     };
 }
 

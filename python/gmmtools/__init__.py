@@ -112,11 +112,10 @@ def _empty(shape, dtype):
         raise MemoryError(f"an array of shape {shape} is too large") from None
 
 
-def _sizes(sizes_from, first):
+def _sizes(sizes_from, first, check, keywords):
     """(D, M) from the model `sizes_from`, or from the first model."""
-    if sizes_from is not None:
-        return read_header(_path(sizes_from, "sizes_from"))
-    return _gmmtools.read_header(first)
+    model = _path(sizes_from, "sizes_from") if sizes_from is not None else first
+    return _gmmtools.read_header(model, check, keywords)
 
 
 class Model:
@@ -184,27 +183,33 @@ def _parameters(means, variances, weights):
     return means, variances, weights
 
 
-def read_model(path):
+def read_model(path, *, check=True, keywords=False):
     """Reads a model file.
 
     D and M come from its own header (lines 3 and 8), and every value is the
-    double the C library's strtod reads from its token.
+    double the C library's strtod reads from its token.  check=True (the
+    default) refuses a file whose lines are not the layout's keywords and
+    counts, as morrit --check does; check=False reads it by line position
+    alone, as morrit does.  keywords=True reads it by its keywords instead,
+    in any layout of one HMM with one diagonal-covariance mixture (morrit
+    --keywords; see the README).
 
     Raises OSError (FileNotFoundError, PermissionError, IsADirectoryError)
     for a file that cannot be read, ModelError for one that cannot be used.
     """
-    means, variances, weights = _gmmtools.read_model(_path(path, "path"))
+    means, variances, weights = _gmmtools.read_model(_path(path, "path"), bool(check), bool(keywords))
     model = Model.__new__(Model)
     model.means, model.variances, model.weights = means, variances, weights
     return model
 
 
-def read_header(path):
-    """(D, M) of a model file, from its header alone (lines 3 and 8).
+def read_header(path, *, check=True, keywords=False):
+    """(D, M) of a model file, from its header alone (lines 3 and 8, or its
+    keywords up to <NUMMIXES>).
 
-    Raises as read_model does.
+    check and keywords are read_model's; raises as read_model does.
     """
-    return _gmmtools.read_header(_path(path, "path"))
+    return _gmmtools.read_header(_path(path, "path"), bool(check), bool(keywords))
 
 
 def read_list(path):
@@ -218,15 +223,16 @@ def read_list(path):
     return _gmmtools.read_list(_path(path, "path"))
 
 
-def _prepare(ubm, first, threads, normalize, check, sizes_from, dtype):
+def _prepare(ubm, first, threads, normalize, check, keywords, sizes_from, dtype):
     ubm = _path(ubm, "ubm")
     threads = _whole(threads, "threads", 0, 1024)
-    D, M = _sizes(sizes_from, first) if sizes_from is not None or first is not None else (None, None)
-    return ubm, threads, bool(normalize), bool(check), D, M, (None if dtype is None else _dtype(dtype))
+    check, keywords = bool(check), bool(keywords)
+    D, M = _sizes(sizes_from, first, check, keywords) if sizes_from is not None or first is not None else (None, None)
+    return ubm, threads, bool(normalize), check, keywords, D, M, (None if dtype is None else _dtype(dtype))
 
 
-def supervectors(ubm, models, *, threads=1, normalize=False, check=True, sizes_from=None, dtype=None, out=None,
-                 progress=None):
+def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keywords=False, sizes_from=None, dtype=None,
+                 out=None, progress=None):
     """The mean supervectors of `models` against the UBM, as kelvane writes them.
 
     Returns an array of shape (len(models), M * D), one row per model in
@@ -240,10 +246,14 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, sizes_f
     threads     models read at once (0: one per usable CPU), as kelvane -j;
                 the values are the same for every count
     normalize   (m - u) * sqrt(w) / sqrt(v), as kelvane --normalize
-    check       every header, the UBM's included, must give D and M, as
-                kelvane --check (the default here; check=False is kelvane's
-                plain reading, where a model with more values per line is
-                read truncated)
+    check       every header, the UBM's included, must give D and M, and
+                every file the layout's keywords and counts, as kelvane
+                --check (the default here; check=False is kelvane's plain
+                reading, where a model with more values per line is read
+                truncated)
+    keywords    every model, the UBM included, read by its keywords, as
+                kelvane --keywords: any layout of one HMM with one
+                diagonal-covariance mixture
     sizes_from  a model whose header gives D and M; models may then be
                 empty (shape (0, M * D))
     dtype       numpy.float64 (the default) or numpy.float32, each value
@@ -266,8 +276,8 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, sizes_f
         raise ValueError("models is empty: give sizes_from= for the sizes")
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
-    ubm, threads, normalize, check, D, M, dt = _prepare(
-        ubm, paths[0] if paths else None, threads, normalize, check, sizes_from, dtype)
+    ubm, threads, normalize, check, keywords, D, M, dt = _prepare(
+        ubm, paths[0] if paths else None, threads, normalize, check, keywords, sizes_from, dtype)
     L = len(paths)
     if out is None:
         result = _empty((L, M * D), dt or numpy.float64)
@@ -277,12 +287,13 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, sizes_f
         if dt is not None and out.dtype != dt:
             raise ValueError(f"out has dtype {out.dtype}, dtype says {dt}")
         result = out
-    run = _gmmtools.prepare(ubm, D, M, normalize, check)
+    run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords)
     _gmmtools.fill(run, paths, rows, threads, progress)
     return result
 
 
-def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=True, sizes_from=None, dtype=None):
+def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=True, keywords=False, sizes_from=None,
+                      dtype=None):
     """The supervectors of `models`, `batch` models at a time.
 
     Yields (paths, block) for each batch: the batch's paths as `models` gave
@@ -301,14 +312,15 @@ def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=T
     if first is not None:
         items = itertools.chain([first], items)
         first = _path(first, "every item of models")
-    ubm, threads, normalize, check, D, M, dt = _prepare(ubm, first, threads, normalize, check, sizes_from, dtype)
-    return _batches(ubm, items, batch, threads, normalize, check, D, M, dt or numpy.float64)
+    ubm, threads, normalize, check, keywords, D, M, dt = _prepare(
+        ubm, first, threads, normalize, check, keywords, sizes_from, dtype)
+    return _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dt or numpy.float64)
 
 
-def _batches(ubm, items, batch, threads, normalize, check, D, M, dtype):
+def _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dtype):
     if D is None:
         return
-    run = _gmmtools.prepare(ubm, D, M, normalize, check)
+    run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords)
     while True:
         given, paths = _paths(itertools.islice(items, batch))
         if not given:

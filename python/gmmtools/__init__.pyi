@@ -25,8 +25,8 @@ class Model:
     def __iter__(self) -> Iterator[numpy.typing.NDArray[numpy.float64]]: ...
     def __eq__(self, other: object) -> bool: ...
 
-def read_model(path: _Path) -> Model: ...
-def read_header(path: _Path) -> tuple[int, int]: ...
+def read_model(path: _Path, *, check: bool = True, keywords: bool = False) -> Model: ...
+def read_header(path: _Path, *, check: bool = True, keywords: bool = False) -> tuple[int, int]: ...
 def read_list(path: _Path) -> list[str]: ...
 def supervectors(
     ubm: _Path,
@@ -35,6 +35,7 @@ def supervectors(
     threads: int = 1,
     normalize: bool = False,
     check: bool = True,
+    keywords: bool = False,
     sizes_from: Optional[_Path] = None,
     dtype: numpy.typing.DTypeLike = None,
     out: Optional[numpy.typing.NDArray[_Float]] = None,
@@ -48,6 +49,7 @@ def iter_supervectors(
     threads: int = 1,
     normalize: bool = False,
     check: bool = True,
+    keywords: bool = False,
     sizes_from: Optional[_Path] = None,
     dtype: numpy.typing.DTypeLike = None,
 ) -> Iterator[tuple[list[_Path], numpy.typing.NDArray[_Float]]]: ...

@@ -1,0 +1,1049 @@
+#include "keyword_reader.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "le_text.h"
+#include "parse_number.h"
+#include "values_line.h"
+
+namespace gmm {
+
+namespace {
+
+// The keywords the reader acts on; every other one is `other` (a parameter
+// kind such as <MFCC_E_D_A>, a duration kind, ...).
+enum class kw {
+    other, beginhmm, endhmm, numstates, state, nummixes, mixture, mean, variance, gconst, transp, vecsize,
+    streaminfo, hmmsetid, diagc, invdiagc, fullc, lltc, xformc, sweights, stream, invcovar, lltcovar, xform,
+    duration, projsize, inputxform, tmix, dprob,
+};
+
+// In the order of their names, for the lookup below.
+struct named_keyword {
+    const char *name;
+    kw key;
+};
+
+constexpr named_keyword keywords[] = {
+    {"BEGINHMM", kw::beginhmm}, {"DIAGC", kw::diagc},           {"DPROB", kw::dprob},
+    {"DURATION", kw::duration}, {"ENDHMM", kw::endhmm},         {"FULLC", kw::fullc},
+    {"GCONST", kw::gconst},     {"HMMSETID", kw::hmmsetid},     {"INPUTXFORM", kw::inputxform},
+    {"INVCOVAR", kw::invcovar}, {"INVDIAGC", kw::invdiagc},     {"LLTC", kw::lltc},
+    {"LLTCOVAR", kw::lltcovar}, {"MEAN", kw::mean},             {"MIXTURE", kw::mixture},
+    {"NUMMIXES", kw::nummixes}, {"NUMSTATES", kw::numstates},   {"PROJSIZE", kw::projsize},
+    {"STATE", kw::state},       {"STREAM", kw::stream},         {"STREAMINFO", kw::streaminfo},
+    {"SWEIGHTS", kw::sweights}, {"TMIX", kw::tmix},             {"TRANSP", kw::transp},
+    {"VARIANCE", kw::variance}, {"VECSIZE", kw::vecsize},       {"XFORM", kw::xform},
+    {"XFORMC", kw::xformc},
+};
+
+// For each first letter A to Z, where its keywords begin in the table.
+constexpr auto keywords_from = [] {
+    struct {
+        unsigned char at[27];
+    } t{};
+    const unsigned n = sizeof keywords / sizeof keywords[0];
+    for (int c = 0; c <= 26; ++c) {
+        unsigned i = 0;
+        while (i < n && keywords[i].name[0] - 'A' < c)
+            ++i;
+        t.at[c] = static_cast<unsigned char>(i);
+    }
+    return t;
+}();
+
+// The longest symbol kept (a keyword, a number, a macro's name).
+constexpr std::size_t symbol_chars = 255;
+
+struct symbol {
+    enum { end, keyword, macro, word } kind;
+    kw key;      // keyword
+    char type;   // macro: its letter
+    std::int64_t line;
+    std::size_t n;
+    alignas(8) char text[symbol_chars + 1]; // keyword: its name in capitals; macro:
+                                 // its name; word: the word
+};
+
+// The text of a file as symbols, a piece (a line, or part of a long one)
+// at a time.
+struct lexer {
+    line_reader *in;
+    char *p = nullptr, *end = nullptr;
+    bool cut = true;        // the piece goes on in the next (true before the first)
+    std::int64_t line = 0;  // the line p is on
+    bool failed = false;    // a read failed
+    bool peeked = false;
+    symbol next;            // the symbol peeked
+};
+
+bool next_piece(lexer *x)
+{
+    text_line l;
+    const bool went_on = x->cut;
+    switch (gmm::next_line(x->in, &l)) {
+    case line_status::ok:
+        break;
+    case line_status::end:
+        return false;
+    case line_status::error:
+        x->failed = true;
+        return false;
+    }
+    x->line += went_on ? 0 : 1;
+    if (x->line == 0)
+        x->line = 1;
+    x->p = l.begin;
+    x->end = l.end;
+    x->cut = l.cut;
+    return true;
+}
+
+// What a character is to the lexer, one table read a character.
+enum : unsigned char { blank = 1, control = 2, opens = 4, macro_mark = 8 };
+
+constexpr auto character = [] {
+    struct {
+        unsigned char of[256];
+    } t{};
+    for (int c = 0; c < 256; ++c)
+        t.of[c] = c == ' ' || (c >= '\t' && c <= '\r') ? blank : c < 0x20 || c == 0x7f ? control : 0;
+    t.of[static_cast<unsigned char>('<')] = opens;
+    t.of[static_cast<unsigned char>('~')] = macro_mark;
+    return t;
+}();
+
+unsigned char class_of(char c) { return character.of[static_cast<unsigned char>(c)]; }
+
+// White space: the space, the newline, the tab, the carriage return, the
+// vertical tab and the form feed.
+bool is_blank(char c) { return class_of(c) == blank; }
+
+// Skips white space, across pieces; false at the end of the text.
+bool skip_blanks(lexer *x)
+{
+    for (;;) {
+        while (x->p < x->end && is_blank(*x->p))
+            ++x->p;
+        if (x->p < x->end)
+            return true;
+        if (!next_piece(x))
+            return false;
+    }
+}
+
+bool is_control(char c) { return class_of(c) == control; }
+
+// What can be wrong with a symbol as it is scanned.
+enum class scan { ok, too_long, control, unclosed };
+
+// Appends to s the characters from p that `in` accepts, going on into the
+// next piece where a long line was cut.
+template <typename In>
+scan take_while(lexer *x, symbol *s, In in)
+{
+    for (;;) {
+        const char *q = x->p;
+        bool control = false;
+        while (q < x->end && in(*q)) {
+            control |= is_control(*q);
+            ++q;
+        }
+        const std::size_t n = static_cast<std::size_t>(q - x->p);
+        if (control)
+            return scan::control;
+        if (n > symbol_chars - s->n)
+            return scan::too_long;
+        std::memcpy(s->text + s->n, x->p, n);
+        s->n += n;
+        x->p = const_cast<char *>(q);
+        if (x->p < x->end || !x->cut || !next_piece(x))
+            return scan::ok;
+    }
+}
+
+// Makes the n letters a to z at `text` capitals, eight bytes a round (the
+// bytes up to the next multiple of eight are the symbol's own storage).
+void capitals(char *text, std::size_t n)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    for (std::size_t i = 0; i < n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, text + i, 8);
+        const std::uint64_t low = w & (0x7f * ones);
+        const std::uint64_t from_a = low + (0x80 - 'a') * ones; // top bit: at least 'a'
+        const std::uint64_t past_z = low + (0x80 - 'z' - 1) * ones; // top bit: beyond 'z'
+        w ^= ((from_a & ~past_z & ~w) & (0x80 * ones)) >> 2;
+        std::memcpy(text + i, &w, 8);
+    }
+}
+
+// The keyword named `name` (n capitals).
+kw keyword_of(const char *name, std::size_t n)
+{
+    const unsigned c = static_cast<unsigned char>(name[0] - 'A');
+    if (c >= 26)
+        return kw::other;
+    for (unsigned i = keywords_from.at[c]; i < keywords_from.at[c + 1]; ++i)
+        if (std::strncmp(keywords[i].name, name, n) == 0 && keywords[i].name[n] == '\0')
+            return keywords[i].key;
+    return kw::other;
+}
+
+} // namespace
+
+namespace {
+
+struct reference {
+    char type;           // s, m, u, v or t
+    std::string name;
+    std::int32_t component; // the component it stands in, or -1
+    std::int64_t line;
+    bool resolved;
+};
+
+template <typename Cell>
+struct parser {
+    lexer x;
+    read_result res{read_fault::none, 0, 0, 0, {}};
+    bool probe = false;          // header only
+    int pass = 1;
+    std::int32_t D = 0, M = 0;   // what the file gives so far (0: unknown)
+    std::int32_t want_D = 0, want_M = 0;
+    Cell **mu = nullptr, **sigma = nullptr;
+    Cell *w = nullptr;
+    std::vector<char> given;     // components given
+    std::vector<reference> refs;
+    int hmms = 0;
+    std::int64_t second_hmm = 0;
+    bool done = false;           // probe: D and M known
+};
+
+template <typename Cell>
+bool fault(parser<Cell> *P, std::int64_t line, const char *form, ...)
+{
+    if (P->res.fault != read_fault::none)
+        return false;
+    P->res = {read_fault::keywords, line, 0, 0, {}};
+    va_list a;
+    va_start(a, form);
+    std::vsnprintf(P->res.text, sizeof P->res.text, form, a);
+    va_end(a);
+    return false;
+}
+
+template <typename Cell>
+bool ok(const parser<Cell> *P)
+{
+    return P->res.fault == read_fault::none && !P->done;
+}
+
+// The fault of a file that is not text.
+template <typename Cell>
+bool binary(parser<Cell> *P, std::int64_t line)
+{
+    if (P->res.fault == read_fault::none)
+        P->res = {read_fault::not_text, line, 0, 0, {}};
+    return false;
+}
+
+// Reads the next symbol into *s.
+template <typename Cell>
+bool read_symbol(parser<Cell> *P, symbol *s)
+{
+    lexer *x = &P->x;
+    s->n = 0;
+    s->key = kw::other;
+    s->type = 0;
+    if (!skip_blanks(x)) {
+        s->kind = symbol::end;
+        s->line = x->line;
+        if (x->failed)
+            P->res = {read_fault::read_error, x->line + 1, 0, 0, {}};
+        return !x->failed;
+    }
+    s->line = x->line;
+    scan r;
+    const char c = *x->p;
+    if (c == '<') {
+        s->kind = symbol::keyword;
+        ++x->p;
+        r = take_while(x, s, [](char ch) { return ch != '>' && !is_blank(ch) && ch != '<'; });
+        if (r == scan::ok && (x->p == x->end || *x->p != '>'))
+            r = scan::unclosed;
+        else if (r == scan::ok)
+            ++x->p;
+        capitals(s->text, s->n);
+        s->text[s->n] = '\0';
+        if (s->n > 0)
+            s->key = keyword_of(s->text, s->n);
+    } else if (c == '~') {
+        s->kind = symbol::macro;
+        ++x->p;
+        if (x->p == x->end || is_blank(*x->p) || is_control(*x->p))
+            return fault(P, s->line, "a macro marker \"~\" without its letter");
+        s->type = static_cast<char>(*x->p++ | 0x20);
+        if (s->type == 'o') { // the options have no name
+            s->text[0] = '\0';
+            return true;
+        }
+        if (!skip_blanks(x))
+            return fault(P, s->line, "~%c without a name", s->type);
+        if (*x->p == '"') {
+            ++x->p;
+            r = take_while(x, s, [](char ch) { return ch != '"' && ch != '\n' && ch != '\r'; });
+            if (r == scan::ok && (x->p == x->end || *x->p != '"'))
+                r = scan::unclosed;
+            else if (r == scan::ok)
+                ++x->p;
+        } else {
+            r = take_while(x, s, [](char ch) { return (class_of(ch) & (blank | opens)) == 0; });
+        }
+    } else {
+        s->kind = symbol::word;
+        if (c == '"') {
+            ++x->p;
+            r = take_while(x, s, [](char ch) { return ch != '"' && ch != '\n' && ch != '\r'; });
+            if (r == scan::ok && x->p < x->end && *x->p == '"')
+                ++x->p;
+        } else {
+            r = take_while(x, s, [](char ch) { return (class_of(ch) & (blank | opens | macro_mark)) == 0; });
+        }
+    }
+    s->text[s->n] = '\0';
+    switch (r) {
+    case scan::ok:
+        return true;
+    case scan::control:
+        return binary(P, x->line);
+    case scan::too_long:
+        return fault(P, s->line, "a symbol longer than %zu characters", symbol_chars);
+    case scan::unclosed:
+        return fault(P, s->line, "\"%.40s\" not closed", s->text);
+    }
+    return true;
+}
+
+template <typename Cell>
+const symbol *peek(parser<Cell> *P)
+{
+    if (!P->x.peeked && read_symbol(P, &P->x.next))
+        P->x.peeked = true;
+    if (!P->x.peeked) {
+        P->x.next.kind = symbol::end;
+        return &P->x.next;
+    }
+    return &P->x.next;
+}
+
+template <typename Cell>
+const symbol *take(parser<Cell> *P)
+{
+    const symbol *s = peek(P);
+    P->x.peeked = false;
+    return s;
+}
+
+// A symbol named for a message.
+const char *named(const symbol *s)
+{
+    static thread_local char text[64];
+    switch (s->kind) {
+    case symbol::end:
+        return "the end of the file";
+    case symbol::keyword:
+        std::snprintf(text, sizeof text, "<%.40s>", s->text);
+        return text;
+    case symbol::macro:
+        std::snprintf(text, sizeof text, "~%c \"%.40s\"", s->type, s->text);
+        return text;
+    case symbol::word:
+        break;
+    }
+    std::snprintf(text, sizeof text, "\"%.40s\"", s->text);
+    return text;
+}
+
+template <typename Cell>
+bool expected(parser<Cell> *P, const symbol *s, const char *what)
+{
+    return fault(P, s->line, "%s where %s was expected", named(s), what);
+}
+
+template <typename Cell>
+bool expect_keyword(parser<Cell> *P, kw key, const char *what)
+{
+    const symbol *s = take(P);
+    return s->kind == symbol::keyword && s->key == key ? true : expected(P, s, what);
+}
+
+// A whole number: an optional sign and digits.
+template <typename Cell>
+bool take_integer(parser<Cell> *P, const char *what, std::int64_t *v)
+{
+    const symbol *s = take(P);
+    if (!ok(P))
+        return false;
+    const std::size_t sign = s->n > 0 && (s->text[0] == '-' || s->text[0] == '+');
+    bool digits = s->kind == symbol::word && s->n > sign && s->n <= 10 + sign;
+    std::int64_t value = 0;
+    for (std::size_t i = sign; digits && i < s->n; ++i) {
+        digits = s->text[i] >= '0' && s->text[i] <= '9';
+        value = value * 10 + (s->text[i] - '0');
+    }
+    if (!digits)
+        return expected(P, s, what);
+    *v = s->text[0] == '-' ? -value : value;
+    return true;
+}
+
+// The token [s, e) as a number, wholly one, into *out where out is given.
+template <typename Cell>
+bool one_number(const char *s, const char *e, Cell *out)
+{
+    const std::size_t n = static_cast<std::size_t>(e - s);
+    if (n == 0 || number_length(s, n) != n)
+        return false;
+    if (out == nullptr)
+        return true;
+    if constexpr (std::is_same_v<Cell, double>)
+        *out = parse_double(s, n);
+    else
+        *out = le_text_of(s, n);
+    return true;
+}
+
+// A number, wholly one, into *out (or only checked, where out is null).
+template <typename Cell>
+bool take_number(parser<Cell> *P, const char *what, Cell *out)
+{
+    const symbol *s = take(P);
+    if (!ok(P))
+        return false;
+    if (s->kind != symbol::word || !one_number(s->text, s->text + s->n, out))
+        return expected(P, s, what);
+    return true;
+}
+
+// A count that must be D: D itself where the file has not given it yet.
+template <typename Cell>
+bool take_size(parser<Cell> *P, const char *keyword)
+{
+    std::int64_t n = 0;
+    const std::int64_t line = peek(P)->line;
+    if (!take_integer(P, "a count", &n))
+        return false;
+    if (n < 1 || n > INT32_MAX)
+        return fault(P, line, "<%s> %lld: a count of at least 1 expected", keyword, static_cast<long long>(n));
+    if (P->D == 0) {
+        if (P->want_D != 0 && n != P->want_D) {
+            P->res = {read_fault::other_vector_size, line, n, P->want_D, {}};
+            return false;
+        }
+        P->D = static_cast<std::int32_t>(n);
+        P->done = P->probe && P->M != 0;
+        return true;
+    }
+    if (n != P->D)
+        return fault(P, line, "<%s> %lld, %d expected", keyword, static_cast<long long>(n), P->D);
+    return true;
+}
+
+// Reads n numbers, spread over any number of lines, into row (or checks
+// them, where row is null).  The values readers take the space and the
+// newline as separators; a token they refuse is looked at again: white
+// space of another kind is made spaces, and a keyword written straight
+// after a number ends it.
+template <typename Cell>
+bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
+{
+    lexer *x = &P->x;
+    std::int64_t last = x->line; // the line of the last value read
+    std::int64_t k = 0;
+    auto short_by = [&] {
+        return fault(P, last, "%lld values, %lld expected", static_cast<long long>(k), static_cast<long long>(n));
+    };
+    while (k < n) {
+        if (!skip_blanks(x)) {
+            if (x->failed)
+                P->res = {read_fault::read_error, x->line + 1, 0, 0, {}};
+            else
+                short_by();
+            return false;
+        }
+        // The piece's numbers, up to its last blank where a long line goes
+        // on (the token cut there is read whole below).
+        char *limit = x->end;
+        if (x->cut)
+            while (limit > x->p && !is_blank(limit[-1]))
+                --limit;
+        if (limit == x->p) {
+            if (!take_number(P, "a number", row != nullptr ? row + k : nullptr))
+                return false;
+            ++k;
+            continue;
+        }
+        const char *after, *bad;
+        const std::int32_t want = static_cast<std::int32_t>(n - k);
+        const std::int64_t got = row != nullptr ? read_numbers(widest_scan(), x->p, limit, want, row + k, &after, &bad)
+                                                : check_numbers(widest_scan(), x->p, limit, want, &after, &bad);
+        k += got;
+        last = got > 0 ? x->line : last;
+        x->p = const_cast<char *>(after);
+        if (bad == nullptr)
+            continue;
+        char *t = const_cast<char *>(bad), *e = t;
+        while (e < limit && *e != ' ' && *e != '\n')
+            ++e;
+        if (*t == '<')
+            return short_by();
+        char *other = t;
+        while (other < e && !is_blank(*other) && *other != '<' && !is_control(*other))
+            ++other;
+        if (other < e && is_blank(*other)) { // a tab or a carriage return: made a space
+            for (char *q = other; q < x->end; ++q)
+                *q = is_blank(*q) && *q != '\n' ? ' ' : *q;
+            x->p = t;
+            continue;
+        }
+        if (other < e && *other == '<' && one_number(t, other, row != nullptr ? row + k : nullptr)) {
+            ++k;
+            last = x->line;
+            x->p = other;
+            continue;
+        }
+        if (other < e && is_control(*other))
+            return binary(P, x->line);
+        x->p = t;
+        symbol s;
+        read_symbol(P, &s);
+        return expected(P, &s, "a number");
+    }
+    return true;
+}
+
+// Skips a vector of n numbers, each checked.
+template <typename Cell>
+bool skip_numbers(parser<Cell> *P, std::int64_t n)
+{
+    return read_vector<Cell>(P, n, nullptr);
+}
+
+// A reference to a macro, to resolve in a later pass; none is kept from a
+// definition the model does not use (component -1 in a component).
+template <typename Cell>
+void refer(parser<Cell> *P, const symbol *s, std::int32_t component, bool needed = true)
+{
+    if (needed)
+        P->refs.push_back({s->type, std::string(s->text, s->n), component, s->line, false});
+}
+
+// The references of `type` to `name` that wait for their definition.
+template <typename Cell>
+std::vector<std::size_t> waiting(const parser<Cell> *P, char type, const symbol *name)
+{
+    std::vector<std::size_t> r;
+    for (std::size_t i = 0; i < P->refs.size(); ++i)
+        if (!P->refs[i].resolved && P->refs[i].type == type && P->refs[i].name.size() == name->n &&
+            std::memcmp(P->refs[i].name.data(), name->text, name->n) == 0)
+            r.push_back(i);
+    return r;
+}
+
+template <typename Cell>
+Cell *row_of(Cell **rows, std::int32_t component)
+{
+    return rows != nullptr && component >= 0 ? rows[component] : nullptr;
+}
+
+template <typename Cell>
+void copy_row(Cell **rows, std::int32_t from, std::int32_t to, std::int32_t D)
+{
+    if (rows != nullptr && from != to)
+        std::memcpy(rows[to], rows[from], static_cast<std::size_t>(D) * sizeof(Cell));
+}
+
+// <MEAN> or <VARIANCE>: its count, D, then its values into `rows`.
+template <typename Cell>
+bool vector_of(parser<Cell> *P, const char *keyword, Cell **rows, std::int32_t component)
+{
+    return take_size(P, keyword) && (P->done || read_vector(P, P->D, row_of(rows, component)));
+}
+
+// The covariance forms other than diagonal variances.
+bool full_covariance(const symbol *s)
+{
+    return (s->kind == symbol::keyword &&
+            (s->key == kw::invcovar || s->key == kw::lltcovar || s->key == kw::xform)) ||
+           (s->kind == symbol::macro && (s->type == 'i' || s->type == 'c' || s->type == 'x'));
+}
+
+// A mean or a variance: a ~u or ~v macro (`letter`) standing for it, or
+// the keyword `key` (`name` without its brackets), its count and values.
+template <typename Cell>
+bool vector_or_macro(parser<Cell> *P, char letter, kw key, const char *name, Cell **rows, std::int32_t component)
+{
+    const symbol *s = peek(P);
+    if (s->kind == symbol::macro && s->type == letter) {
+        refer(P, take(P), component, component >= 0);
+        return ok(P);
+    }
+    if (s->kind == symbol::keyword && s->key == key) {
+        take(P);
+        return vector_of(P, name, rows, component);
+    }
+    char what[32];
+    std::snprintf(what, sizeof what, "<%s> or ~%c", name, letter);
+    return expected(P, take(P), what);
+}
+
+// A mixture component's Gaussian: mean, variance, Gaussian constant, for
+// `component` (-1: checked and let go).
+template <typename Cell>
+bool mixpdf(parser<Cell> *P, std::int32_t component)
+{
+    if (!vector_or_macro(P, 'u', kw::mean, "MEAN", P->mu, component) || P->done)
+        return ok(P);
+    const symbol *s = peek(P);
+    if (full_covariance(s))
+        return fault(P, s->line, "full covariance (%s), diagonal variances expected", named(s));
+    if (!vector_or_macro(P, 'v', kw::variance, "VARIANCE", P->sigma, component))
+        return false;
+    s = peek(P);
+    if (s->kind == symbol::keyword && s->key == kw::gconst) {
+        take(P);
+        return take_number<Cell>(P, "a number", nullptr);
+    }
+    return ok(P);
+}
+
+// A component: its mixpdf, or a ~m macro standing for it.
+template <typename Cell>
+bool component_body(parser<Cell> *P, std::int32_t component)
+{
+    const symbol *s = peek(P);
+    if (s->kind == symbol::macro && s->type == 'm') {
+        refer(P, take(P), component, component >= 0);
+        return ok(P);
+    }
+    return mixpdf(P, component);
+}
+
+// The number of mixture components: M, checked against the caller's.
+template <typename Cell>
+bool set_mixtures(parser<Cell> *P, std::int64_t m, std::int64_t line)
+{
+    if (m < 1 || m > INT32_MAX)
+        return fault(P, line, "<NUMMIXES> %lld: at least 1 expected", static_cast<long long>(m));
+    if (P->want_M != 0 && m != P->want_M) {
+        P->res = {read_fault::other_mixture_count, line, m, P->want_M, {}};
+        return false;
+    }
+    P->M = static_cast<std::int32_t>(m);
+    P->done = P->probe && P->D != 0;
+    if (!P->done)
+        P->given.assign(static_cast<std::size_t>(m), 0);
+    return true;
+}
+
+// An optional `key` with its number, which must be 1 (one stream; `form`
+// says otherwise), and `values` numbers after it.
+template <typename Cell>
+bool one_stream(parser<Cell> *P, kw key, const char *form, std::int64_t values)
+{
+    const symbol *s = peek(P);
+    if (!(s->kind == symbol::keyword && s->key == key))
+        return ok(P);
+    const std::int64_t line = s->line;
+    take(P);
+    std::int64_t n = 0;
+    if (!take_integer(P, "a count", &n))
+        return false;
+    if (n != 1)
+        return fault(P, line, form, static_cast<long long>(n));
+    return skip_numbers(P, values);
+}
+
+// The emitting state's contents: its components (or, `as_model` false, a
+// shared state's, checked and let go).
+template <typename Cell>
+bool state_info(parser<Cell> *P, bool as_model)
+{
+    const symbol *s = peek(P);
+    std::int64_t m = 1, line = s->line;
+    if (s->kind == symbol::keyword && s->key == kw::nummixes) {
+        take(P);
+        if (!take_integer(P, "a count", &m))
+            return false;
+        if (peek(P)->kind == symbol::word)
+            return fault(P, line, "mixture counts of several streams, one stream expected");
+    }
+    if (as_model && !set_mixtures(P, m, line))
+        return false;
+    if (P->done)
+        return true;
+    if (!one_stream(P, kw::sweights, "<SWEIGHTS> of %lld streams, one expected", 1) ||
+        !one_stream(P, kw::stream, "stream %lld, one stream expected", 0))
+        return false;
+    s = peek(P);
+    if (s->kind == symbol::keyword && (s->key == kw::tmix || s->key == kw::dprob))
+        return fault(P, s->line, "%s: tied or discrete mixtures, Gaussians expected", named(s));
+    // Without <MIXTURE>, one Gaussian of weight 1.
+    if (!(s->kind == symbol::keyword && s->key == kw::mixture)) {
+        if (m != 1)
+            return expected(P, take(P), "<MIXTURE>");
+        if (as_model) {
+            P->given[0] = 1;
+            if (P->w != nullptr) {
+                if constexpr (std::is_same_v<Cell, double>)
+                    P->w[0] = 1.0;
+                else
+                    P->w[0] = le_text_of("1", 1);
+            }
+        }
+        return component_body(P, as_model ? 0 : -1);
+    }
+    while (ok(P) && (s = peek(P))->kind == symbol::keyword && s->key == kw::mixture) {
+        take(P);
+        std::int64_t k = 0;
+        line = s->line;
+        if (!take_integer(P, "a component number", &k))
+            return false;
+        if (k < 1 || k > m)
+            return fault(P, line, "component %lld of %lld", static_cast<long long>(k), static_cast<long long>(m));
+        const std::int32_t i = static_cast<std::int32_t>(k - 1);
+        if (as_model && P->given[static_cast<std::size_t>(i)] != 0)
+            return fault(P, line, "component %lld given twice", static_cast<long long>(k));
+        if (as_model)
+            P->given[static_cast<std::size_t>(i)] = 1;
+        if (!take_number(P, "a weight", as_model && P->w != nullptr ? P->w + i : nullptr) ||
+            !component_body(P, as_model ? i : -1))
+            return false;
+    }
+    return ok(P);
+}
+
+// Skips what a <DURATION> holds.
+template <typename Cell>
+bool duration(parser<Cell> *P)
+{
+    const symbol *s = peek(P);
+    if (!(s->kind == symbol::keyword && s->key == kw::duration))
+        return true;
+    take(P);
+    std::int64_t n = 0;
+    return take_integer(P, "a count", &n) && skip_numbers(P, n);
+}
+
+// The global options, as far as they go: a size, the stream and the
+// covariance kind checked, the rest let go.
+template <typename Cell>
+bool options(parser<Cell> *P)
+{
+    for (;;) {
+        const symbol *s = peek(P);
+        if (!ok(P) || s->kind != symbol::keyword || s->key == kw::numstates || s->key == kw::beginhmm)
+            return ok(P);
+        take(P);
+        const std::int64_t line = s->line;
+        std::int64_t n = 0;
+        switch (s->key) {
+        case kw::vecsize:
+            if (!take_size(P, "VECSIZE"))
+                return false;
+            break;
+        case kw::streaminfo:
+            if (!take_integer(P, "a count", &n))
+                return false;
+            if (n != 1)
+                return fault(P, line, "<STREAMINFO> %lld: %lld streams, one expected", static_cast<long long>(n),
+                             static_cast<long long>(n));
+            if (!take_size(P, "STREAMINFO"))
+                return false;
+            break;
+        case kw::hmmsetid:
+            take(P);
+            break;
+        case kw::invdiagc:
+        case kw::fullc:
+        case kw::lltc:
+        case kw::xformc:
+            return fault(P, line, "%s: full or inverse covariances, diagonal variances expected", named(s));
+        case kw::projsize:
+            if (!take_integer(P, "a count", &n))
+                return false;
+            break;
+        case kw::inputxform:
+            return fault(P, line, "<INPUTXFORM>: input transforms are not read");
+        case kw::diagc:
+        case kw::other:
+            break;
+        default:
+            return expected(P, s, "an option");
+        }
+        if (P->done)
+            return true;
+    }
+}
+
+// An HMM, after its ~h name or at its <BEGINHMM>.
+template <typename Cell>
+bool hmm(parser<Cell> *P)
+{
+    const std::int64_t line = peek(P)->line;
+    if (P->pass > 1 || ++P->hmms > 1) {
+        if (P->hmms == 2 && P->second_hmm == 0)
+            P->second_hmm = line;
+        // Not the model, or another one: let go to its end.
+        for (const symbol *s = take(P); ok(P) && !(s->kind == symbol::keyword && s->key == kw::endhmm); s = take(P))
+            if (s->kind == symbol::end)
+                return fault(P, line, "the file ends inside an HMM");
+        return ok(P);
+    }
+    std::int64_t states = 0;
+    if (!expect_keyword(P, kw::beginhmm, "<BEGINHMM>") || !options(P) || P->done)
+        return ok(P);
+    const std::int64_t states_line = peek(P)->line;
+    if (!expect_keyword(P, kw::numstates, "<NUMSTATES>") || !take_integer(P, "a count", &states))
+        return false;
+    if (states != 3)
+        return fault(P, states_line, "<NUMSTATES> %lld: %lld emitting states, one expected", static_cast<long long>(states),
+                     static_cast<long long>(states - 2));
+    std::int64_t k = 0;
+    const std::int64_t state_line = peek(P)->line;
+    if (!expect_keyword(P, kw::state, "<STATE>") || !take_integer(P, "a state number", &k))
+        return false;
+    if (k != 2)
+        return fault(P, state_line, "<STATE> %lld, 2 expected (the one emitting state)", static_cast<long long>(k));
+    const symbol *s = peek(P);
+    if (s->kind == symbol::macro && s->type == 's')
+        refer(P, take(P), -1);
+    else if (!state_info(P, true) || P->done)
+        return ok(P);
+    if (!duration(P))
+        return false;
+    s = peek(P);
+    if (s->kind == symbol::keyword && s->key == kw::state)
+        return fault(P, s->line, "a second emitting state, one expected");
+    if (s->kind == symbol::macro && s->type == 't') {
+        refer(P, take(P), -1);
+    } else {
+        std::int64_t n = 0;
+        if (!expect_keyword(P, kw::transp, "<TRANSP> or ~t") || !take_integer(P, "a count", &n) ||
+            !skip_numbers(P, n * n))
+            return false;
+    }
+    return duration(P) && expect_keyword(P, kw::endhmm, "<ENDHMM>");
+}
+
+// Resolves the references of `type` waiting for the definition named `name`:
+// a ~u or ~v read into the first component's row and copied to the others'.
+template <typename Cell>
+bool define_vector(parser<Cell> *P, const symbol *name, kw key, const char *keyword, Cell **rows)
+{
+    const std::vector<std::size_t> refs = P->pass > 1 ? waiting(P, name->type, name) : std::vector<std::size_t>{};
+    char bracketed[16];
+    std::snprintf(bracketed, sizeof bracketed, "<%s>", keyword);
+    if (!expect_keyword(P, key, bracketed))
+        return false;
+    if (refs.empty()) {
+        std::int64_t n = 0;
+        return take_integer(P, "a count", &n) && skip_numbers(P, n);
+    }
+    const std::int32_t first = P->refs[refs[0]].component;
+    if (!vector_of(P, keyword, rows, first))
+        return false;
+    for (std::size_t r : refs) {
+        copy_row(rows, first, P->refs[r].component, P->D);
+        P->refs[r].resolved = true;
+    }
+    return true;
+}
+
+// A macro definition at the top of the file.
+template <typename Cell>
+bool definition(parser<Cell> *P, const symbol *m)
+{
+    symbol name = *m;
+    std::int64_t n = 0, r = 0, c = 0;
+    switch (name.type) {
+    case 'o':
+        return options(P);
+    case 'h':
+        return hmm(P);
+    case 'u':
+        return define_vector(P, &name, kw::mean, "MEAN", P->mu);
+    case 'v':
+        return define_vector(P, &name, kw::variance, "VARIANCE", P->sigma);
+    case 'm': {
+        const std::vector<std::size_t> refs = P->pass > 1 ? waiting(P, 'm', &name) : std::vector<std::size_t>{};
+        const std::size_t before = P->refs.size();
+        const std::int32_t first = refs.empty() ? -1 : P->refs[refs[0]].component;
+        if (!mixpdf(P, first))
+            return false;
+        for (std::size_t k : refs) {
+            const std::int32_t to = P->refs[k].component;
+            copy_row(P->mu, first, to, P->D);
+            copy_row(P->sigma, first, to, P->D);
+            P->refs[k].resolved = true;
+            for (std::size_t j = before; j < P->refs.size() && to != first; ++j)
+                if (P->refs[j].component == first) {
+                    reference again = P->refs[j];
+                    again.component = to;
+                    P->refs.push_back(again);
+                }
+        }
+        return true;
+    }
+    case 's': {
+        const std::vector<std::size_t> refs = P->pass > 1 ? waiting(P, 's', &name) : std::vector<std::size_t>{};
+        if (!state_info(P, !refs.empty()) || P->done)
+            return ok(P);
+        for (std::size_t k : refs)
+            P->refs[k].resolved = true;
+        return duration(P);
+    }
+    case 't': {
+        for (std::size_t k : P->pass > 1 ? waiting(P, 't', &name) : std::vector<std::size_t>{})
+            P->refs[k].resolved = true;
+        return expect_keyword(P, kw::transp, "<TRANSP>") && take_integer(P, "a count", &n) && skip_numbers(P, n * n);
+    }
+    case 'i':
+    case 'c': {
+        const symbol *s = take(P);
+        if (!(s->kind == symbol::keyword && (s->key == kw::invcovar || s->key == kw::lltcovar)))
+            return expected(P, s, "<INVCOVAR> or <LLTCOVAR>");
+        return take_integer(P, "a count", &n) && skip_numbers(P, n * (n + 1) / 2);
+    }
+    case 'x':
+        return expect_keyword(P, kw::xform, "<XFORM>") && take_integer(P, "a count", &r) &&
+               take_integer(P, "a count", &c) && skip_numbers(P, r * c);
+    case 'w':
+        return expect_keyword(P, kw::sweights, "<SWEIGHTS>") && take_integer(P, "a count", &n) && skip_numbers(P, n);
+    case 'd':
+        return expect_keyword(P, kw::duration, "<DURATION>") && take_integer(P, "a count", &n) && skip_numbers(P, n);
+    default:
+        return fault(P, name.line, "~%c macros are not read", name.type);
+    }
+}
+
+// One pass over the file.
+template <typename Cell>
+bool pass(parser<Cell> *P)
+{
+    while (ok(P)) {
+        const symbol *s = peek(P);
+        if (s->kind == symbol::end)
+            return ok(P);
+        if (s->kind == symbol::keyword && s->key == kw::beginhmm) {
+            hmm(P);
+        } else if (s->kind == symbol::macro) {
+            const symbol m = *take(P);
+            definition(P, &m);
+        } else if (s->kind == symbol::keyword && s->key != kw::numstates) {
+            options(P); // options without ~o
+        } else {
+            return expected(P, take(P), "a macro or <BEGINHMM>");
+        }
+    }
+    return ok(P);
+}
+
+template <typename Cell>
+bool unresolved(const parser<Cell> *P)
+{
+    for (const reference &r : P->refs)
+        if (!r.resolved)
+            return true;
+    return false;
+}
+
+// Reads the file: a first pass for the model, and where it refers to
+// macros, further passes from the start for their definitions.
+template <typename Cell>
+read_result run(parser<Cell> *P)
+{
+    try {
+        pass(P);
+        while (ok(P) && unresolved(P) && P->pass < 4) {
+            if (!restart_lines(P->x.in))
+                return {read_fault::keywords, 0, 0, 0, "macro references in a file that cannot be read twice (a pipe)"};
+            P->x.p = P->x.end = nullptr;
+            P->x.cut = true;
+            P->x.line = 0;
+            P->x.peeked = false;
+            ++P->pass;
+            pass(P);
+        }
+    } catch (const std::exception &) { // storage for the references
+        fault(P, P->x.line, "too little storage for the macro references");
+    }
+    if (P->res.fault != read_fault::none || P->done)
+        return P->res;
+    if (P->hmms == 0)
+        return {read_fault::keywords, 0, 0, 0, "no HMM in the file"};
+    if (P->hmms > 1) {
+        fault(P, P->second_hmm, "%d HMMs, one expected", P->hmms);
+        return P->res;
+    }
+    for (const reference &r : P->refs)
+        if (!r.resolved) {
+            fault(P, r.line, "~%c \"%.40s\" is not defined in the file", r.type, r.name.c_str());
+            return P->res;
+        }
+    if (P->D == 0)
+        return {read_fault::keywords, 0, 0, 0, "no <MEAN> and no <VECSIZE>: the vector size is not known"};
+    for (std::size_t k = 0; !P->probe && k < P->given.size(); ++k)
+        if (P->given[k] == 0) {
+            fault(P, 0, "component %zu of %d missing", k + 1, P->M);
+            return P->res;
+        }
+    return P->res;
+}
+
+template <typename Cell>
+read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w)
+{
+    parser<Cell> P;
+    P.x.in = in;
+    P.want_D = D;
+    P.want_M = M;
+    P.mu = mu;
+    P.sigma = sigma;
+    P.w = w;
+    return run(&P);
+}
+
+} // namespace
+
+read_result read_keyword_header(line_reader *in, model_header *out)
+{
+    parser<double> P;
+    P.x.in = in;
+    P.probe = true;
+    read_result r = run(&P);
+    if (r.fault == read_fault::none) {
+        out->vector_size = P.D;
+        out->mixture_count = P.M;
+    }
+    return r;
+}
+
+read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma, double *w)
+{
+    return read_model(D, M, in, mu, sigma, w);
+}
+
+read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
+                             le_text *w)
+{
+    return read_model(D, M, in, mu, sigma, w);
+}
+
+} // namespace gmm
