@@ -35,7 +35,10 @@ using namespace gmm;
 namespace {
 
 // -j's slot is its letter; the long-only options take the slots below the letters.
-enum { opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_keywords, opt_threads = 'j' };
+enum {
+    opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_keywords, opt_print_sizes,
+    opt_threads = 'j'
+};
 
 const ::option options[] = {
     {"threads", required_argument, nullptr, opt_threads},
@@ -45,6 +48,7 @@ const ::option options[] = {
     {"sizes-from", required_argument, nullptr, opt_sizes_from},
     {"dry-run", no_argument, nullptr, opt_dry_run},
     {"keywords", no_argument, nullptr, opt_keywords},
+    {"print-sizes", no_argument, nullptr, opt_print_sizes},
     help_option,
     version_option,
     end_of_options,
@@ -81,6 +85,7 @@ const program_info kelvane = {
     "      --dry-run     make every check a run makes before its first record\n"
     "                    (the list, the first model, the UBM, an output that is\n"
     "                    an input) and write nothing\n"
+    "      --print-sizes as --dry-run, then print \"D M\" on standard output\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n",
     3,
@@ -273,6 +278,8 @@ int main(int argc, char **argv)
     if (survey.names_out || names_output(ubm_file, place) || names_output(sizes_from, place) ||
         (place.exists && fstat(fileno(list), &st) == 0 && same_file(st, place.file)))
         return fail(file_message(out_file, "input file is output file"));
+    if (cl.value[opt_print_sizes] != nullptr)
+        return std::printf("%d %d\n", D, M) < 0 || std::fflush(stdout) != 0 ? fail(write_error("standard output")) : 0;
     if (cl.value[opt_dry_run] != nullptr)
         return 0;
 

@@ -67,6 +67,7 @@ struct kcase {
     std::vector<link> links = {};
     run_options how = {};
     bool every_j = false; // the same at -j 1, 2, 3 and 0
+    std::string printed = ""; // on standard output
 };
 
 void PrintTo(const kcase &c, std::ostream *os) { *os << c.name; }
@@ -304,6 +305,8 @@ std::vector<kcase> cases()
          {"--check", "ubm.gmm", "list", "out.bin"}, 1, "c.gmm:3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", doubles(rec_a)},
 
         // --keywords: every model read by its keywords, in any layout.
+        {"print sizes", {}, {"--print-sizes", "ubm.gmm", "list", "out.bin"}, 0, "", old_output, {}, {}, false, "3 2\n"},
+        {"print sizes after the checks", {}, {"--print-sizes", "ubm.gmm", "list", "list"}, 1, "list" + same, "<input>"},
         {"keywords read the positional layout", {}, {"--keywords", "ubm.gmm", "list", "out.bin"}, 0, "",
          doubles(cat({rec_a, rec_b}))},
         {"keywords read another layout", {{"c.gmm", with_line(a, 2, "<HMMSETID> set1\n<STREAMINFO>\t1 3")}, {"list", "a.gmm\nc.gmm\n"}},
@@ -401,7 +404,7 @@ void check(const kcase &c, const std::vector<std::string> &options)
     } else {
         EXPECT_EQ(r.err, c.err);
     }
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.out, c.printed);
     // No input is ever changed, whatever the output.
     const bool named_out = c.args.empty() || c.args.back()[0] == '/' || c.out == old_output ||
                            std::find(c.args.begin(), c.args.end(), "out.bin") != c.args.end();
