@@ -48,7 +48,8 @@ done
 [ "$(id -u)" = 0 ] || skip "the Slurm daemons are run as root"
 
 # The cluster: one node of this machine, with CPUs declared for 8 tasks at
-# once, and every task started as soon as it is submitted.
+# once, every task started as soon as it is submitted, and arrays of at most
+# 6 tasks.
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 host=$(hostname -s)
 c=$tmp/cluster
@@ -79,6 +80,7 @@ MpiDefault=none
 JobCompType=jobcomp/none
 AccountingStorageType=accounting_storage/none
 MailProg=/bin/true
+MaxArraySize=6
 NodeName=$host NodeAddr=127.0.0.1 CPUs=16 RealMemory=$(( $(awk '/MemTotal/ { print int($2 / 1024) }' /proc/meminfo) / 2 )) State=UNKNOWN
 PartitionName=test Nodes=ALL Default=YES MaxTime=INFINITE State=UP OverSubscribe=YES
 EOF
@@ -100,28 +102,32 @@ awk -v short="$tmp/short.gmm" -v missing="$tmp/missing.gmm" \
   'NR == 150 { print short; next } NR == 250 { print missing; next } { print }' "$tmp/many.lst" > "$tmp/failing.lst"
 
 failures=0
+slurm_only=() # kelvane-slurm's own options, for the next check
 # check NAME PARTS LIST [OPTION ...]: kelvane-slurm against one kelvane run,
 # each writing over an old output: status, message and output bytes, and
 # nothing left beside the output or in the folder the call is made from.
+# OUTDIR and OUTNAME name another output folder and name, relative to the
+# run's own folder.
 check() {
-  local name=$1 parts=$2 list=$3
+  local name=$1 parts=$2 list=$3 outdir=${OUTDIR:-.} outname=${OUTNAME:-out.sv}
   shift 3
-  mkdir -p "$tmp/one" "$tmp/run" "$tmp/cwd"
-  echo old > "$tmp/one/out.sv"
-  echo old > "$tmp/run/out.sv"
+  mkdir -p "$tmp/one/$outdir" "$tmp/run/$outdir" "$tmp/cwd"
+  echo old > "$tmp/one/$outdir/$outname"
+  echo old > "$tmp/run/$outdir/$outname"
   local want_status=0 got_status=0
-  "$kelvane" "$@" "$ex/ubm.gmm" "$list" "$tmp/one/out.sv" 2> "$tmp/one.err" || want_status=$?
-  (cd "$tmp/cwd" && KELVANE=$kelvane sh "$script" -p "$parts" "$@" "$ex/ubm.gmm" "$list" "$tmp/run/out.sv") \
+  (cd "$tmp/one" && "$kelvane" "$@" "$ex/ubm.gmm" "$list" "$outdir/$outname") 2> "$tmp/one.err" || want_status=$?
+  (cd "$tmp/run" && KELVANE=$kelvane "$script" -p "$parts" "${slurm_only[@]}" "$@" "$ex/ubm.gmm" "$list" "$outdir/$outname") \
     2> "$tmp/run.err" || got_status=$?
   local ok=yes
   [ "$got_status" = "$want_status" ] || { echo "  status $got_status, want $want_status"; ok=no; }
   cmp -s "$tmp/one.err" "$tmp/run.err" || { echo "  message: $(cat "$tmp/run.err"), want $(cat "$tmp/one.err")"; ok=no; }
-  cmp -s "$tmp/one/out.sv" "$tmp/run/out.sv" || { echo "  output differs"; ok=no; }
-  [ -z "$(ls -A "$tmp/cwd")" ] && [ "$(ls -A "$tmp/run")" = out.sv ] ||
-    { echo "  left behind: $(ls -A "$tmp/run" "$tmp/cwd" | tr '\n' ' ')"; ok=no; }
-  echo "$ok: $name ($(wc -c < "$tmp/run/out.sv") bytes, status $got_status)"
+  cmp -s "$tmp/one/$outdir/$outname" "$tmp/run/$outdir/$outname" || { echo "  output differs"; ok=no; }
+  [ -z "$(ls -A "$tmp/cwd")" ] && [ -z "$(find "$tmp/run" -name '.kelvane-slurm.*')" ] ||
+    { echo "  left behind: $(find "$tmp/run" "$tmp/cwd" -name '.kelvane-slurm.*')"; ok=no; }
+  echo "$ok: $name ($(wc -c < "$tmp/run/$outdir/$outname") bytes, status $got_status)"
   [ "$ok" = yes ] || failures=$((failures + 1))
   rm -rf "$tmp/one" "$tmp/run" "$tmp/cwd"
+  slurm_only=()
 }
 
 check "300 models, 1 part" 1 "$tmp/many.lst"
@@ -132,6 +138,20 @@ check "blank first line" 3 "$tmp/first_blank.lst"
 check "short model in the middle part, missing one in a later part" 3 "$tmp/failing.lst"
 check "-j 2 and --normalize passed through" 3 "$tmp/many.lst" -j 2 --normalize
 check "--check passed through" 4 "$tmp/failing.lst" --check
+check "--keywords passed through" 2 "$tmp/many.lst" --keywords
+check "-p 08, decimal" 08 "$tmp/many.lst"
+check "-p 010, decimal, above MaxArraySize" 010 "$tmp/many.lst"
+for name in 'k=v.lst' '-'; do
+  cp "$tmp/failing.lst" "$tmp/$name"
+  check "a list named $name" 3 "$tmp/$name"
+done
+OUTDIR='a\b%A_%a' check "a backslash and a % in the output's folder" 3 "$tmp/many.lst"
+{ printf '%s\0junk\n' "$ex/model0002.gmm"; cat "$tmp/many.lst"; } > "$tmp/nul.lst"
+check "a NUL in the list's first line" 3 "$tmp/nul.lst"
+slurm_only=(--sbatch='--comment=nightly run' --sbatch=--parsable --sbatch=--quiet --max-running=2)
+check "sbatch arguments, each one; --max-running" 3 "$tmp/many.lst"
+slurm_only=(--sbatch=--chdir=/)
+OUTNAME=rel.sv check "a relative output with --chdir=/" 3 "$tmp/many.lst"
 
 # expect NAME STATUS MESSAGE-PATTERN [ARG ...]: a call that cannot give one
 # run's result.
@@ -139,26 +159,146 @@ expect() {
   local name=$1 want=$2 pattern=$3 got=0
   shift 3
   (cd "$tmp" && "$@") > "$tmp/x.out" 2> "$tmp/x.err" || got=$?
-  if [ "$got" = "$want" ] && grep -Eq "$pattern" "$tmp/x.err"; then
+  if [ "$got" = "$want" ] && { [ "$pattern" = - ] && [ ! -s "$tmp/x.err" ] || grep -Eq "$pattern" "$tmp/x.err"; }; then
     echo "yes: $name"
   else
     echo "no: $name: status $got, $(cat "$tmp/x.err")"
     failures=$((failures + 1))
   fi
 }
+same() { # NAME FILE WANT: the file holds what WANT holds
+  if cmp -s "$2" "$3"; then echo "yes: $1"; else echo "no: $1"; failures=$((failures + 1)); fi
+}
 mkdir "$tmp/nosbatch"
-for t in sh awk sed head mktemp dirname cat rm; do ln -s "$(command -v $t)" "$tmp/nosbatch/$t"; done
 expect "no sbatch" 2 '^kelvane-slurm: sbatch not found$' \
-  env PATH="$tmp/nosbatch" KELVANE="$kelvane" sh "$script" "$ex/ubm.gmm" many.lst nosbatch.sv
-expect "bad parts" 1 "^kelvane-slurm: bad value '0' for -p" sh "$script" -p 0 "$ex/ubm.gmm" many.lst out.sv
+  env PATH="$tmp/nosbatch" KELVANE="$kelvane" "$script" "$ex/ubm.gmm" many.lst nosbatch.sv
+expect "bad parts" 1 "^kelvane-slurm: bad value '0' for -p" "$script" -p 0 "$ex/ubm.gmm" many.lst out.sv
 expect "output is the list" 1 '^many.lst: input file is output file$' \
-  env KELVANE="$kelvane" sh "$script" "$ex/ubm.gmm" many.lst many.lst
-# A task killed, and sbatch refusing the job: the work folder is kept.
-printf '#!/bin/sh\ncase "$*" in *part.1*) kill -9 $$ ;; esac\nexec "%s" "$@"\n' "$kelvane" > "$tmp/dies"
-chmod +x "$tmp/dies"
-expect "a task killed" 2 '^kelvane-slurm: the job could not run \(task 1 .*\); its files are kept in .*/\.kelvane-slurm\.[^ ]+ \(Slurm job [0-9]+\)$' \
-  env KELVANE="$tmp/dies" sh "$script" -p 3 "$ex/ubm.gmm" many.lst killed.sv
-expect "sbatch refuses" 2 '^kelvane-slurm: the job could not run \(sbatch refused it.*\); its files are kept in ' \
-  env KELVANE="$kelvane" sh "$script" --sbatch=--partition=none "$ex/ubm.gmm" many.lst refused.sv
-[ "$(ls -d "$tmp"/.kelvane-slurm.* | wc -l)" = 2 ] || { echo "no: work folders kept"; failures=$((failures + 1)); }
+  env KELVANE="$kelvane" "$script" "$ex/ubm.gmm" many.lst many.lst
+"$kelvane" "$ex/ubm.gmm" "$tmp/many.lst" "$tmp/whole.sv"
+kept='its files are kept in .*/\.kelvane-slurm\.[^ ]+ \(Slurm job [0-9, ]+\); resume it with kelvane-slurm --resume '
+
+# KELVANE wrappers: part 1 killed, its output cut short or removed, or held
+# up; each on its first attempt only (a file marks it), so that a resumed run
+# goes through.
+wrapper() { # NAME ACTION
+  printf '#!/bin/sh\ncase "$*" in *part.1.sv*) [ -e "%s/%s.done" ] || { touch "%s/%s.done"; %s; } ;; esac\n' \
+    "$tmp" "$1" "$tmp" "$1" "$2" > "$tmp/$1"
+  printf 'for a in "$@"; do last=$a; done\n' >> "$tmp/$1"
+  printf '"%s" "$@"; s=$?\ncase "$*" in *part.1.sv*) [ -e "%s/%s.after" ] || { touch "%s/%s.after"; %s; } ;; esac\nexit $s\n' \
+    "$kelvane" "$tmp" "$1" "$tmp" "$1" "${3:-:}" >> "$tmp/$1"
+  chmod +x "$tmp/$1"
+}
+wrapper dies 'kill -9 $$'
+wrapper cut ':' 'truncate -s -100 "$last"'
+wrapper gone ':' 'rm -f "$last"'
+wrapper slow 'sleep 30'
+echo old > "$tmp/killed.sv"
+expect "a task killed, OUT untouched" 2 "^kelvane-slurm: the job could not run \(task 1 .*\); $kept" \
+  env KELVANE="$tmp/dies" "$script" -p 3 "$ex/ubm.gmm" many.lst killed.sv
+same "  OUT as it was" "$tmp/killed.sv" <(echo old)
+expect "a part's output cut short" 2 "^kelvane-slurm: the job could not run \(part 1's output holds [0-9]+ bytes, [0-9]+ expected\); $kept" \
+  env KELVANE="$tmp/cut" "$script" -p 3 "$ex/ubm.gmm" many.lst cut.sv
+expect "a part's output missing" 2 "^kelvane-slurm: the job could not run \(part 1's output is missing\); $kept" \
+  env KELVANE="$tmp/gone" "$script" -p 3 "$ex/ubm.gmm" many.lst gone.sv
+expect "sbatch refuses" 2 '^kelvane-slurm: the job could not run \(sbatch refused it: .*\); its files are kept in ' \
+  env KELVANE="$kelvane" "$script" --sbatch=--partition=none "$ex/ubm.gmm" many.lst refused.sv
+[ "$(ls -d "$tmp"/.kelvane-slurm.* | wc -l)" = 4 ] || { echo "no: work folders kept"; failures=$((failures + 1)); }
+# Resumed, the killed run gives one run's bytes, and its folder goes.
+folder=$(ls -d "$tmp"/.kelvane-slurm.* | head -n 1)
+for f in "$tmp"/.kelvane-slurm.*; do grep -q dies "$f/run.json" && folder=$f; done
+expect "resumed" 0 - env KELVANE="$kelvane" "$script" --resume "$folder"
+same "  one run's bytes" "$tmp/killed.sv" "$tmp/whole.sv"
+[ ! -e "$folder" ] || { echo "no: resumed folder removed"; failures=$((failures + 1)); }
+# --retries resubmits by itself.
+rm -f "$tmp/dies.done" "$tmp/dies.after"
+expect "--retries=1 after a killed task" 0 - env KELVANE="$tmp/dies" "$script" -p 3 --retries=1 "$ex/ubm.gmm" many.lst retried.sv
+same "  one run's bytes" "$tmp/retried.sv" "$tmp/whole.sv"
+
+# Outputs that are no file in a folder: the null device, and a pipe.
+expect "the null device as OUT" 0 - env KELVANE="$kelvane" "$script" -p 3 "$ex/ubm.gmm" many.lst /dev/null
+(cd "$tmp" && KELVANE="$kelvane" "$script" -p 3 "$ex/ubm.gmm" many.lst /dev/stdout | cat > piped.sv)
+same "a pipe as OUT" "$tmp/piped.sv" "$tmp/whole.sv"
+
+# -j defaults to each task's CPUs.
+printf '#!/bin/sh\necho "$*" >> "%s/args"\nexec "%s" "$@"\n' "$tmp" "$kelvane" > "$tmp/argsw"
+chmod +x "$tmp/argsw"
+expect "-j from --cpus-per-task" 0 - env KELVANE="$tmp/argsw" "$script" -p 2 --sbatch=--cpus-per-task=2 "$ex/ubm.gmm" many.lst cpus.sv
+grep -q -- '^-j 2 --sizes-from=' "$tmp/args" || { echo "no:   -j 2 given: $(head -n 1 "$tmp/args")"; failures=$((failures + 1)); }
+
+# Detached: the job and a join job, and --wait later; a task cancelled,
+# then resumed, detached again.
+mkdir "$tmp/logs"
+(cd "$tmp" && KELVANE="$tmp/slow" "$script" -p 3 --detach --log-dir="$tmp/logs" "$ex/ubm.gmm" many.lst detached.sv) \
+  > "$tmp/detach.out" 2>&1 || true
+job=$(sed -n 's/.*submitted job \([0-9]*\) and join job \([0-9]*\).*/\1/p' "$tmp/detach.out")
+folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/detach.out")
+if [ -n "$job" ] && [ -d "$folder" ]; then
+  echo "yes: detached ($(head -n 1 "$tmp/detach.out"))"
+  for i in $(seq 60); do squeue -h -j "${job}_1" -t R | grep -q . && break; sleep 0.5; done
+  scancel "${job}_1"
+  expect "--wait after a cancelled task" 2 "^kelvane-slurm: the job could not run \(task 1 .*\); $kept" "$script" --wait "$folder"
+  (cd "$tmp" && "$script" --resume "$folder" --detach > "$tmp/resume.out" 2>&1) || echo "no: resume --detach: $(cat "$tmp/resume.out")"
+  expect "--wait after the resume" 0 - "$script" --wait "$folder"
+  same "  one run's bytes" "$tmp/detached.sv" "$tmp/whole.sv"
+  [ -n "$(ls "$tmp/logs")" ] || { echo "no: --log-dir keeps the logs"; failures=$((failures + 1)); }
+else
+  echo "no: detached: $(cat "$tmp/detach.out")"; failures=$((failures + 1))
+fi
+
+# The join needs OUT's size and one part: 1.5 MB of records in a 2 MiB file
+# system, where the parts and their copy would need twice that.
+mkdir "$tmp/space"
+if mount -t tmpfs -o size=2m tmpfs "$tmp/space" 2>/dev/null; then
+  expect "the join in a 2 MiB file system" 0 - env KELVANE="$kelvane" "$script" -p 3 "$ex/ubm.gmm" many.lst space/out.sv
+  same "  one run's bytes" "$tmp/space/out.sv" "$tmp/whole.sv"
+  umount "$tmp/space"
+else
+  echo "note: no tmpfs could be mounted: the join's space is not tried"
+fi
+
+# Signals: the job cancelled, its folder removed, at once.
+for sig in HUP TERM INT; do
+  echo old > "$tmp/signal.sv"
+  (cd "$tmp" && exec env KELVANE="$kelvane" "$script" -p 3 --sbatch=--hold "$ex/ubm.gmm" many.lst signal.sv) \
+    > /dev/null 2> "$tmp/signal.err" &
+  pid=$!
+  for i in $(seq 60); do [ -n "$(squeue -h -n kelvane-slurm -o %i)" ] && break; sleep 0.5; done
+  kill -s "$sig" "$pid"
+  status=0
+  wait "$pid" || status=$?
+  if grep -Eq "^kelvane-slurm: stopped by SIG$sig; Slurm job [0-9]+ cancelled$" "$tmp/signal.err" &&
+     [ "$status" = $((128 + $(kill -l "$sig"))) ] && [ -z "$(squeue -h -n kelvane-slurm)" ] &&
+     [ -z "$(ls -d "$tmp"/.kelvane-slurm.* 2>/dev/null | xargs -r grep -l signal.sv 2>/dev/null)" ]; then
+    echo "yes: SIG$sig"
+  else
+    echo "no: SIG$sig: status $status, $(cat "$tmp/signal.err")"; failures=$((failures + 1))
+  fi
+  same "  OUT as it was" "$tmp/signal.sv" <(echo old)
+done
+
+# Another user who may write in OUT's folder swaps the work folder for a
+# link to a folder of theirs while the job waits: no task writes there, and
+# the run ends with status 2 and OUT as it was.
+if id nobody > /dev/null 2>&1 && command -v runuser > /dev/null; then
+  chmod 755 "$tmp"
+  mkdir -m 777 "$tmp/shared" "$tmp/theirs"
+  echo old > "$tmp/shared/swap.sv"
+  (cd "$tmp" && exec env KELVANE="$kelvane" "$script" -p 2 --sbatch=--hold "$ex/ubm.gmm" many.lst shared/swap.sv) \
+    > /dev/null 2> "$tmp/swap.err" &
+  pid=$!
+  for i in $(seq 60); do [ -n "$(squeue -h -n kelvane-slurm -o %i)" ] && break; sleep 0.5; done
+  work=$(ls -d "$tmp"/shared/.kelvane-slurm.*)
+  runuser -u nobody -- sh -c "mv '$work' '$tmp/shared/moved' && ln -s '$tmp/theirs' '$work'" || echo "no: the swap"
+  scontrol release "$(squeue -h -n kelvane-slurm -o %F | head -n 1)"
+  status=0
+  wait "$pid" || status=$?
+  if [ "$status" = 2 ] && grep -q "no longer this run's" "$tmp/swap.err" && [ -z "$(ls -A "$tmp/theirs")" ]; then
+    echo "yes: a swapped work folder"
+  else
+    echo "no: a swapped work folder: status $status, $(cat "$tmp/swap.err"), theirs: $(ls -A "$tmp/theirs")"
+    failures=$((failures + 1))
+  fi
+  same "  OUT as it was" "$tmp/shared/swap.sv" <(echo old)
+fi
 [ "$failures" = 0 ]
