@@ -278,27 +278,33 @@ for sig in HUP TERM INT; do
 done
 
 # Another user who may write in OUT's folder swaps the work folder for a
-# link to a folder of theirs while the job waits: no task writes there, and
-# the run ends with status 2 and OUT as it was.
+# link to a folder of theirs, or for a pipe, while the job waits: no task
+# writes there or waits on it, and the run ends with status 2 and OUT as it
+# was.
 if id nobody > /dev/null 2>&1 && command -v runuser > /dev/null; then
   chmod 755 "$tmp"
   mkdir -m 777 "$tmp/shared" "$tmp/theirs"
-  echo old > "$tmp/shared/swap.sv"
-  (cd "$tmp" && exec env KELVANE="$kelvane" "$script" -p 2 --sbatch=--hold "$ex/ubm.gmm" many.lst shared/swap.sv) \
-    > /dev/null 2> "$tmp/swap.err" &
-  pid=$!
-  for i in $(seq 60); do [ -n "$(squeue -h -n kelvane-slurm -o %i)" ] && break; sleep 0.5; done
-  work=$(ls -d "$tmp"/shared/.kelvane-slurm.*)
-  runuser -u nobody -- sh -c "mv '$work' '$tmp/shared/moved' && ln -s '$tmp/theirs' '$work'" || echo "no: the swap"
-  scontrol release "$(squeue -h -n kelvane-slurm -o %F | head -n 1)"
-  status=0
-  wait "$pid" || status=$?
-  if [ "$status" = 2 ] && grep -q "no longer this run's" "$tmp/swap.err" && [ -z "$(ls -A "$tmp/theirs")" ]; then
-    echo "yes: a swapped work folder"
-  else
-    echo "no: a swapped work folder: status $status, $(cat "$tmp/swap.err"), theirs: $(ls -A "$tmp/theirs")"
-    failures=$((failures + 1))
-  fi
-  same "  OUT as it was" "$tmp/shared/swap.sv" <(echo old)
+  for swap in "ln -s '$tmp/theirs'" "mkfifo"; do
+    echo old > "$tmp/shared/swap.sv"
+    (cd "$tmp" && exec env KELVANE="$kelvane" "$script" -p 2 --sbatch=--hold "$ex/ubm.gmm" many.lst shared/swap.sv) \
+      > /dev/null 2> "$tmp/swap.err" &
+    pid=$!
+    for i in $(seq 60); do [ -n "$(squeue -h -n kelvane-slurm -o %i)" ] && break; sleep 0.5; done
+    work=$(ls -d "$tmp"/shared/.kelvane-slurm.*)
+    runuser -u nobody -- sh -c "mv '$work' '$tmp/shared/moved.$$' && $swap '$work'" || echo "no: the swap"
+    scontrol release "$(squeue -h -n kelvane-slurm -o %F | head -n 1)"
+    (sleep 120; kill "$pid" 2> /dev/null) & watchdog=$! # a task that waits on the pipe would hold the run
+    status=0
+    wait "$pid" || status=$?
+    kill "$watchdog" 2> /dev/null || true
+    if [ "$status" = 2 ] && grep -q "no longer this run's" "$tmp/swap.err" && [ -z "$(ls -A "$tmp/theirs")" ]; then
+      echo "yes: the work folder swapped ($swap)"
+    else
+      echo "no: the work folder swapped ($swap): status $status, $(cat "$tmp/swap.err"), theirs: $(ls -A "$tmp/theirs")"
+      failures=$((failures + 1))
+    fi
+    same "  OUT as it was" "$tmp/shared/swap.sv" <(echo old)
+    rm -rf "$work" "$tmp"/shared/moved.*
+  done
 fi
 [ "$failures" = 0 ]
