@@ -20,6 +20,14 @@ cd "$src"
 if [ -n "$python" ]; then
   "$python" -c "import sys; assert '/usr/lib/python3/dist-packages' in sys.path, sys.path" ||
     echo "note: $python does not search /usr/lib/python3/dist-packages (not Debian's interpreter)"
+  # The package declares what the module needs: its interpreter's version
+  # (the module is built for one), numpy and the C++ runtime.
+  depends=$(dpkg-deb -f "$tmp"/pkg/*.deb Depends)
+  version=$("$python" -c "import sys; print(sys.version_info[0], sys.version_info[1])")
+  set -- $version
+  for need in "python3 (>= $1.$2)" "python3 (<< $1.$(($2 + 1)))" python3-numpy libstdc++6; do
+    case ", $depends," in *", $need,"*) ;; *) echo "the package does not depend on $need: $depends"; exit 1;; esac
+  done
 fi
 "$build/kelvane" examples/ubm.gmm examples/models.lst "$tmp/sv.want"
 "$build/morrit" examples/model0001.gmm "$tmp/mu.want" "$tmp/sigma.want" "$tmp/w.want"
