@@ -24,9 +24,10 @@ enum class kw {
     duration, projsize, inputxform, tmix, dprob,
 };
 
-// In the order of their names, for the lookup below.
+// In the order of their names, for the lookup below; a name is padded with
+// zeros to 16 bytes, compared as two words.
 struct named_keyword {
-    const char *name;
+    char name[16];
     kw key;
 };
 
@@ -85,6 +86,8 @@ struct lexer {
 
 bool next_piece(lexer *x)
 {
+    if (x->failed) // nothing more is read after a failed read
+        return false;
     text_line l;
     const bool went_on = x->cut;
     switch (gmm::next_line(x->in, &l)) {
@@ -106,7 +109,9 @@ bool next_piece(lexer *x)
 }
 
 // What a character is to the lexer, one table read a character.
-enum : unsigned char { blank = 1, control = 2, opens = 4, macro_mark = 8 };
+// A symbol is scanned up to the first character of a class its kind stops
+// at, or a control character.
+enum : unsigned char { blank = 1, control = 2, opens = 4, macro_mark = 8, closes = 16, quote = 32, line_end = 64 };
 
 constexpr auto character = [] {
     struct {
@@ -116,6 +121,10 @@ constexpr auto character = [] {
         t.of[c] = c == ' ' || (c >= '\t' && c <= '\r') ? blank : c < 0x20 || c == 0x7f ? control : 0;
     t.of[static_cast<unsigned char>('<')] = opens;
     t.of[static_cast<unsigned char>('~')] = macro_mark;
+    t.of[static_cast<unsigned char>('>')] = closes;
+    t.of[static_cast<unsigned char>('"')] = quote;
+    t.of[static_cast<unsigned char>('\n')] |= line_end;
+    t.of[static_cast<unsigned char>('\r')] |= line_end;
     return t;
 }();
 
@@ -123,7 +132,7 @@ unsigned char class_of(char c) { return character.of[static_cast<unsigned char>(
 
 // White space: the space, the newline, the tab, the carriage return, the
 // vertical tab and the form feed.
-bool is_blank(char c) { return class_of(c) == blank; }
+bool is_blank(char c) { return (class_of(c) & blank) != 0; }
 
 // Skips white space, across pieces; false at the end of the text.
 bool skip_blanks(lexer *x)
@@ -138,25 +147,22 @@ bool skip_blanks(lexer *x)
     }
 }
 
-bool is_control(char c) { return class_of(c) == control; }
+bool is_control(char c) { return (class_of(c) & control) != 0; }
 
 // What can be wrong with a symbol as it is scanned.
 enum class scan { ok, too_long, control, unclosed };
 
-// Appends to s the characters from p that `in` accepts, going on into the
-// next piece where a long line was cut.
-template <typename In>
-scan take_while(lexer *x, symbol *s, In in)
+// Appends to s the characters from p up to one of a class in `stop`, going
+// on into the next piece where a long line was cut.
+scan take_until(lexer *x, symbol *s, unsigned char stop)
 {
+    stop |= control;
     for (;;) {
         const char *q = x->p;
-        bool control = false;
-        while (q < x->end && in(*q)) {
-            control |= is_control(*q);
+        while (q < x->end && (class_of(*q) & stop) == 0)
             ++q;
-        }
         const std::size_t n = static_cast<std::size_t>(q - x->p);
-        if (control)
+        if (q < x->end && is_control(*q))
             return scan::control;
         if (n > symbol_chars - s->n)
             return scan::too_long;
@@ -184,16 +190,72 @@ void capitals(char *text, std::size_t n)
     }
 }
 
-// The keyword named `name` (n capitals).
+// The keyword named `name` (n capitals; 16 bytes are read at `name`).
 kw keyword_of(const char *name, std::size_t n)
 {
     const unsigned c = static_cast<unsigned char>(name[0] - 'A');
-    if (c >= 26)
+    if (c >= 26 || n >= sizeof keywords[0].name)
         return kw::other;
-    for (unsigned i = keywords_from.at[c]; i < keywords_from.at[c + 1]; ++i)
-        if (std::strncmp(keywords[i].name, name, n) == 0 && keywords[i].name[n] == '\0')
+    const auto first = [](std::size_t k) { return k >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * k)) - 1; };
+    std::uint64_t low, high;
+    std::memcpy(&low, name, 8);
+    std::memcpy(&high, name + 8, 8);
+    low &= first(n);
+    high &= n > 8 ? first(n - 8) : 0;
+    for (unsigned i = keywords_from.at[c]; i < keywords_from.at[c + 1]; ++i) {
+        std::uint64_t a, b;
+        std::memcpy(&a, keywords[i].name, 8);
+        std::memcpy(&b, keywords[i].name + 8, 8);
+        if (a == low && b == high)
             return keywords[i].key;
+    }
     return kw::other;
+}
+
+// The symbols the reader meets most (the keywords, counts and numbers of
+// each component) are taken in place where they lie whole in the piece at
+// hand: these return false where they do not, having taken nothing but
+// white space, and the symbol reader then reads whatever is there (and
+// says what is wrong with it).
+
+// The next word's place, [*b, *e): up to white space, a keyword or a macro
+// (the characters that end a word for the symbol reader), no longer than a
+// symbol.
+bool word_here(lexer *x, const char **b, const char **e)
+{
+    if (x->peeked || !skip_blanks(x))
+        return false;
+    const char *q = x->p;
+    while (q < x->end && (class_of(*q) & (blank | opens | macro_mark | control)) == 0)
+        ++q;
+    if ((q == x->end && x->cut) || (q < x->end && is_control(*q)) ||
+        static_cast<std::size_t>(q - x->p) > symbol_chars)
+        return false;
+    *b = x->p;
+    *e = q;
+    return true;
+}
+
+// Takes the keyword `key` (its line into *line, where given).
+bool keyword_here(lexer *x, kw key, std::int64_t *line = nullptr)
+{
+    if (x->peeked || !skip_blanks(x) || *x->p != '<')
+        return false;
+    const char *name = x->p + 1, *q = name;
+    while (q < x->end && (class_of(*q) & (closes | blank | opens | control)) == 0)
+        ++q;
+    char text[16] = {};
+    const std::size_t n = static_cast<std::size_t>(q - name);
+    if (q == x->end || *q != '>' || n == 0 || n >= sizeof text)
+        return false;
+    std::memcpy(text, name, n);
+    capitals(text, n);
+    if (keyword_of(text, n) != key)
+        return false;
+    if (line != nullptr)
+        *line = x->line;
+    x->p = const_cast<char *>(q) + 1;
+    return true;
 }
 
 } // namespace
@@ -274,7 +336,7 @@ bool read_symbol(parser<Cell> *P, symbol *s)
     if (c == '<') {
         s->kind = symbol::keyword;
         ++x->p;
-        r = take_while(x, s, [](char ch) { return ch != '>' && !is_blank(ch) && ch != '<'; });
+        r = take_until(x, s, closes | blank | opens);
         if (r == scan::ok && (x->p == x->end || *x->p != '>'))
             r = scan::unclosed;
         else if (r == scan::ok)
@@ -297,23 +359,23 @@ bool read_symbol(parser<Cell> *P, symbol *s)
             return fault(P, s->line, "~%c without a name", s->type);
         if (*x->p == '"') {
             ++x->p;
-            r = take_while(x, s, [](char ch) { return ch != '"' && ch != '\n' && ch != '\r'; });
+            r = take_until(x, s, quote | line_end);
             if (r == scan::ok && (x->p == x->end || *x->p != '"'))
                 r = scan::unclosed;
             else if (r == scan::ok)
                 ++x->p;
         } else {
-            r = take_while(x, s, [](char ch) { return (class_of(ch) & (blank | opens)) == 0; });
+            r = take_until(x, s, blank | opens);
         }
     } else {
         s->kind = symbol::word;
         if (c == '"') {
             ++x->p;
-            r = take_while(x, s, [](char ch) { return ch != '"' && ch != '\n' && ch != '\r'; });
+            r = take_until(x, s, quote | line_end);
             if (r == scan::ok && x->p < x->end && *x->p == '"')
                 ++x->p;
         } else {
-            r = take_while(x, s, [](char ch) { return (class_of(ch) & (blank | opens | macro_mark)) == 0; });
+            r = take_until(x, s, blank | opens | macro_mark);
         }
     }
     s->text[s->n] = '\0';
@@ -383,23 +445,36 @@ bool expect_keyword(parser<Cell> *P, kw key, const char *what)
     return s->kind == symbol::keyword && s->key == key ? true : expected(P, s, what);
 }
 
-// A whole number: an optional sign and digits.
+// The n characters at t as a whole number: an optional sign and up to ten
+// digits.
+bool integer_of(const char *t, std::size_t n, std::int64_t *v)
+{
+    const std::size_t sign = n > 0 && (t[0] == '-' || t[0] == '+');
+    bool digits = n > sign && n <= 10 + sign;
+    std::int64_t value = 0;
+    for (std::size_t i = sign; digits && i < n; ++i) {
+        digits = t[i] >= '0' && t[i] <= '9';
+        value = value * 10 + (t[i] - '0');
+    }
+    if (digits)
+        *v = t[0] == '-' ? -value : value;
+    return digits;
+}
+
+// A whole number.
 template <typename Cell>
 bool take_integer(parser<Cell> *P, const char *what, std::int64_t *v)
 {
+    const char *b, *e;
+    if (ok(P) && word_here(&P->x, &b, &e) && integer_of(b, static_cast<std::size_t>(e - b), v)) {
+        P->x.p = const_cast<char *>(e);
+        return true;
+    }
     const symbol *s = take(P);
     if (!ok(P))
         return false;
-    const std::size_t sign = s->n > 0 && (s->text[0] == '-' || s->text[0] == '+');
-    bool digits = s->kind == symbol::word && s->n > sign && s->n <= 10 + sign;
-    std::int64_t value = 0;
-    for (std::size_t i = sign; digits && i < s->n; ++i) {
-        digits = s->text[i] >= '0' && s->text[i] <= '9';
-        value = value * 10 + (s->text[i] - '0');
-    }
-    if (!digits)
+    if (s->kind != symbol::word || !integer_of(s->text, s->n, v))
         return expected(P, s, what);
-    *v = s->text[0] == '-' ? -value : value;
     return true;
 }
 
@@ -423,6 +498,11 @@ bool one_number(const char *s, const char *e, Cell *out)
 template <typename Cell>
 bool take_number(parser<Cell> *P, const char *what, Cell *out)
 {
+    const char *b, *e;
+    if (ok(P) && word_here(&P->x, &b, &e) && one_number(b, e, out)) {
+        P->x.p = const_cast<char *>(e);
+        return true;
+    }
     const symbol *s = take(P);
     if (!ok(P))
         return false;
@@ -436,7 +516,7 @@ template <typename Cell>
 bool take_size(parser<Cell> *P, const char *keyword)
 {
     std::int64_t n = 0;
-    const std::int64_t line = peek(P)->line;
+    const std::int64_t line = !P->x.peeked && skip_blanks(&P->x) ? P->x.line : peek(P)->line;
     if (!take_integer(P, "a count", &n))
         return false;
     if (n < 1 || n > INT32_MAX)
@@ -589,6 +669,8 @@ bool full_covariance(const symbol *s)
 template <typename Cell>
 bool vector_or_macro(parser<Cell> *P, char letter, kw key, const char *name, Cell **rows, std::int32_t component)
 {
+    if (keyword_here(&P->x, key))
+        return vector_of(P, name, rows, component);
     const symbol *s = peek(P);
     if (s->kind == symbol::macro && s->type == letter) {
         refer(P, take(P), component, component >= 0);
@@ -610,12 +692,19 @@ bool mixpdf(parser<Cell> *P, std::int32_t component)
 {
     if (!vector_or_macro(P, 'u', kw::mean, "MEAN", P->mu, component) || P->done)
         return ok(P);
+    if (keyword_here(&P->x, kw::variance)) {
+        if (!vector_of(P, "VARIANCE", P->sigma, component))
+            return false;
+    } else {
+        const symbol *s = peek(P);
+        if (full_covariance(s))
+            return fault(P, s->line, "full covariance (%s), diagonal variances expected", named(s));
+        if (!vector_or_macro(P, 'v', kw::variance, "VARIANCE", P->sigma, component))
+            return false;
+    }
+    if (keyword_here(&P->x, kw::gconst))
+        return take_number<Cell>(P, "a number", nullptr);
     const symbol *s = peek(P);
-    if (full_covariance(s))
-        return fault(P, s->line, "full covariance (%s), diagonal variances expected", named(s));
-    if (!vector_or_macro(P, 'v', kw::variance, "VARIANCE", P->sigma, component))
-        return false;
-    s = peek(P);
     if (s->kind == symbol::keyword && s->key == kw::gconst) {
         take(P);
         return take_number<Cell>(P, "a number", nullptr);
@@ -627,6 +716,8 @@ bool mixpdf(parser<Cell> *P, std::int32_t component)
 template <typename Cell>
 bool component_body(parser<Cell> *P, std::int32_t component)
 {
+    if (!P->x.peeked && skip_blanks(&P->x) && *P->x.p == '<') // no macro
+        return mixpdf(P, component);
     const symbol *s = peek(P);
     if (s->kind == symbol::macro && s->type == 'm') {
         refer(P, take(P), component, component >= 0);
@@ -709,10 +800,15 @@ bool state_info(parser<Cell> *P, bool as_model)
         }
         return component_body(P, as_model ? 0 : -1);
     }
-    while (ok(P) && (s = peek(P))->kind == symbol::keyword && s->key == kw::mixture) {
-        take(P);
+    for (;;) {
+        if (!ok(P))
+            break;
+        if (!keyword_here(&P->x, kw::mixture, &line)) {
+            if ((s = peek(P))->kind != symbol::keyword || s->key != kw::mixture)
+                break;
+            line = take(P)->line;
+        }
         std::int64_t k = 0;
-        line = s->line;
         if (!take_integer(P, "a component number", &k))
             return false;
         if (k < 1 || k > m)

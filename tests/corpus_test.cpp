@@ -89,6 +89,8 @@ std::vector<corpus_case> cases()
         {"kw_count_differs.gmm", 0, "", 0, "", 1},
         {"kw_full_covariance.gmm", 0, "", 1, "kw_full_covariance.gmm:15: missing mixture weight\n", 1},
         {"kw_hmmsetid.gmm", 0, "", 1, "kw_hmmsetid.gmm:9: missing mixture weight\n", 1, 16},
+        both("kw_long_lines.gmm", ":11: line longer than 9998 characters\n"),
+        {"kw_long_number.gmm", 0, "", 0, "", 1},
         {"kw_macro_references.gmm", 1, "kw_macro_references.gmm:3: invalid model header\n", 1, "kw_macro_references.gmm:3: invalid model header\n"},
         {"kw_macros_around.gmm", 1, "kw_macros_around.gmm:8: invalid model header\n", 1, "kw_macros_around.gmm:8: invalid model header\n"},
         {"kw_no_gconst.gmm", 1, "kw_no_gconst.gmm:17: 2 values, 3 expected\n", 1, "kw_no_gconst.gmm:15: missing mixture weight\n"},
@@ -130,6 +132,8 @@ std::vector<corpus_case> cases()
         {"kw_count_differs.gmm", {":16: <MEAN> 3 expected, found \"<MEAN> 4\"\n", ":16: <MEAN> 4, 3 expected\n"}},
         {"kw_full_covariance.gmm", {":12: <VARIANCE> 3 expected, found \"<INVCOVAR> 3\"\n", ":12: full covariance (<INVCOVAR>), diagonal variances expected\n"}},
         {"kw_hmmsetid.gmm", {":3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", fine}},
+        {"kw_long_lines.gmm", {":10: <MEAN> 3 expected, found \"000e-01\"\n", fine}},
+        {"kw_long_number.gmm", {same, ":15: a symbol longer than 255 characters\n"}},
         {"kw_macro_references.gmm", {":3: <VECSIZE> expected, found \" -1.000000e+00 -2.500000e-01 4.000000e+0\"\n", fine}},
         {"kw_macros_around.gmm", {":3: <VECSIZE> expected, found \" 1.000000e-02 1.000000e-02 1.000000e-02\"\n", fine}},
         {"kw_no_gconst.gmm", {":15: <MIXTURE> expected, found \"<MEAN> 3\"\n", fine}},
@@ -310,7 +314,7 @@ TEST(corpus, tolerated_variants_read_like_the_base_model)
     for (const char *f : {"base.gmm", "crlf.gmm", "values_tab.gmm", "values_cut.gmm", "line3_tab.gmm", "kw_hmmsetid.gmm",
                           "kw_vecsize_first.gmm", "kw_options_one_line.gmm", "kw_no_options.gmm", "kw_no_gconst.gmm",
                           "kw_macros_around.gmm", "kw_wrapped.gmm", "kw_macro_references.gmm", "kw_shared_state.gmm",
-                          "kw_stream_weights.gmm", "kw_options_in_hmm.gmm"})
+                          "kw_stream_weights.gmm", "kw_options_in_hmm.gmm", "kw_long_lines.gmm"})
         EXPECT_EQ(outputs(f, {"--keywords"}), want) << f;
     EXPECT_EQ(outputs("kw_single_gaussian.gmm", {"--keywords"}), outputs("single_gaussian.gmm"));
 }
