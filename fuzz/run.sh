@@ -2,7 +2,8 @@
 # Builds the fuzz targets with clang and runs each for SECONDS (default 30):
 #   fuzz/run.sh [SECONDS] [TARGET ...]
 # What the fuzzer learns is kept in build-fuzz/corpus and reused next time;
-# a finding stops the run with the crashing input saved as build-fuzz/crash-*.
+# a finding stops the run with the crashing input saved as build-fuzz/crash-*
+# (an input that takes over 10 s, as build-fuzz/timeout-*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-30}
@@ -41,7 +42,7 @@ for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus/$t"
   echo "== $t: $secs s"
   ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
-    "build-fuzz/fuzz/$t" -max_total_time="$secs" -max_len=20000 -rss_limit_mb=4096 \
+    "build-fuzz/fuzz/$t" -max_total_time="$secs" -timeout=10 -max_len=20000 -rss_limit_mb=4096 \
     -artifact_prefix=build-fuzz/ -print_final_stats=1 \
     "build-fuzz/corpus/$t" "$seeds/$t" 2>&1 | grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units|ERROR|SUMMARY|Test unit written|^==' || true
   if ls build-fuzz/crash-* build-fuzz/leak-* build-fuzz/timeout-* build-fuzz/oom-* >/dev/null 2>&1; then

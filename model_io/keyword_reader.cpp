@@ -1,5 +1,6 @@
 #include "keyword_reader.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -570,7 +571,7 @@ bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
             continue;
         }
         const char *after, *bad;
-        const std::int32_t want = static_cast<std::int32_t>(n - k);
+        const std::int32_t want = static_cast<std::int32_t>(std::min<std::int64_t>(n - k, INT32_MAX));
         const std::int64_t got = row != nullptr ? read_numbers(widest_scan(), x->p, limit, want, row + k, &after, &bad)
                                                 : check_numbers(widest_scan(), x->p, limit, want, &after, &bad);
         k += got;
@@ -613,6 +614,14 @@ template <typename Cell>
 bool skip_numbers(parser<Cell> *P, std::int64_t n)
 {
     return read_vector<Cell>(P, n, nullptr);
+}
+
+// The number of values of a matrix of a × b: counts of ten digits make
+// more than 64 bits hold, and no file holds that many.
+std::int64_t product(std::int64_t a, std::int64_t b)
+{
+    std::int64_t v;
+    return __builtin_mul_overflow(a, b, &v) ? INT64_MAX : v;
 }
 
 // A reference to a macro, to resolve in a later pass; none is kept from a
@@ -932,7 +941,7 @@ bool hmm(parser<Cell> *P)
     } else {
         std::int64_t n = 0;
         if (!expect_keyword(P, kw::transp, "<TRANSP> or ~t") || !take_integer(P, "a count", &n) ||
-            !skip_numbers(P, n * n))
+            !skip_numbers(P, product(n, n)))
             return false;
     }
     return duration(P) && expect_keyword(P, kw::endhmm, "<ENDHMM>");
@@ -1008,18 +1017,18 @@ bool definition(parser<Cell> *P, const symbol *m)
     case 't': {
         for (std::size_t k : P->pass > 1 ? waiting(P, 't', &name) : std::vector<std::size_t>{})
             P->refs[k].resolved = true;
-        return expect_keyword(P, kw::transp, "<TRANSP>") && take_integer(P, "a count", &n) && skip_numbers(P, n * n);
+        return expect_keyword(P, kw::transp, "<TRANSP>") && take_integer(P, "a count", &n) && skip_numbers(P, product(n, n));
     }
     case 'i':
     case 'c': {
         const symbol *s = take(P);
         if (!(s->kind == symbol::keyword && (s->key == kw::invcovar || s->key == kw::lltcovar)))
             return expected(P, s, "<INVCOVAR> or <LLTCOVAR>");
-        return take_integer(P, "a count", &n) && skip_numbers(P, n * (n + 1) / 2);
+        return take_integer(P, "a count", &n) && skip_numbers(P, product(n, n + 1) / 2);
     }
     case 'x':
         return expect_keyword(P, kw::xform, "<XFORM>") && take_integer(P, "a count", &r) &&
-               take_integer(P, "a count", &c) && skip_numbers(P, r * c);
+               take_integer(P, "a count", &c) && skip_numbers(P, product(r, c));
     case 'w':
         return expect_keyword(P, kw::sweights, "<SWEIGHTS>") && take_integer(P, "a count", &n) && skip_numbers(P, n);
     case 'd':
