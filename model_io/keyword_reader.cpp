@@ -616,8 +616,8 @@ bool skip_numbers(parser<Cell> *P, std::int64_t n)
     return read_vector<Cell>(P, n, nullptr);
 }
 
-// The number of values of a matrix of a × b: counts of ten digits make
-// more than 64 bits hold, and no file holds that many.
+// The number of values of an a × b matrix.  Two counts of ten digits can
+// overflow 64 bits: the product is then capped (no file holds as many).
 std::int64_t product(std::int64_t a, std::int64_t b)
 {
     std::int64_t v;
