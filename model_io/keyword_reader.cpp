@@ -119,7 +119,7 @@ constexpr auto character = [] {
         unsigned char of[256];
     } t{};
     for (int c = 0; c < 256; ++c)
-        t.of[c] = c == ' ' || (c >= '\t' && c <= '\r') ? blank : c < 0x20 || c == 0x7f ? control : 0;
+        t.of[c] = c == ' ' || (c >= '\t' && c <= '\r') ? blank : binary_byte(static_cast<unsigned char>(c)) ? control : 0;
     t.of[static_cast<unsigned char>('<')] = opens;
     t.of[static_cast<unsigned char>('~')] = macro_mark;
     t.of[static_cast<unsigned char>('>')] = closes;

@@ -50,6 +50,11 @@ struct text_line {
 
 enum class line_status { ok, end, error };
 
+// A byte that no text holds, as a binary model definition does: a control
+// character other than white space (the space, tab, newline, vertical tab,
+// form feed and carriage return).
+constexpr bool binary_byte(unsigned char c) { return (c < 0x20 && !(c >= '\t' && c <= '\r')) || c == 0x7f; }
+
 // Starts reading `stream` from where it stands, using `chunk` as storage.
 void start_lines(line_reader *r, std::FILE *stream, char *chunk);
 

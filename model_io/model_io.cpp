@@ -71,15 +71,12 @@ std::int64_t parse_row(const text_line &l, std::int32_t D, Cell *row)
 
 constexpr read_result no_fault{read_fault::none, 0, 0, 0, {}};
 
-// Whether the line holds a byte that no text holds, as a binary model
-// definition does: a control character other than white space.
+// Whether the line holds a byte that no text holds.
 bool binary_line(const text_line &l)
 {
-    for (const char *p = l.begin; p < l.end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if ((c < 0x20 && !(c >= '\t' && c <= '\r')) || c == 0x7f)
+    for (const char *p = l.begin; p < l.end; ++p)
+        if (binary_byte(static_cast<unsigned char>(*p)))
             return true;
-    }
     return false;
 }
 
