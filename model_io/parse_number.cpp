@@ -1,56 +1,15 @@
 #include "parse_number.h"
 
+#include <cerrno>
+#include <cmath>
 #include <charconv>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <system_error>
 
-#include "line_reader.h"
-
 namespace gmm {
-
-namespace {
-
-// Calls convert() on a NUL-terminated copy of the token [s, s + n): on the
-// stack for any token a line can hold, on the heap for a longer one, so that
-// a token of any length is converted whole.
-template <typename F>
-auto on_terminated_copy(const char *s, std::size_t n, F convert)
-{
-    char small[max_line_bytes + 1];
-    std::string large;
-    char *copy = small;
-    if (n > max_line_bytes) {
-        large.assign(s, n);
-        copy = large.data();
-    } else {
-        std::memcpy(small, s, n);
-        small[n] = '\0';
-    }
-    return convert(copy);
-}
-
-} // namespace
-
-// Three paths, each exact: the common cases inline (see fast_number), any
-// other plain decimal through std::from_chars, which rounds correctly for
-// every length, and everything else (white space, a leading '+', hex, inf and
-// nan forms, trailing junk, results out of range) through strtod itself.
-double parse_double(const char *s, std::size_t n)
-{
-    const char *p = s, *const e = s + n;
-    double v;
-    if (detail::fast_number(p, e, &v) && p == e)
-        return v;
-    const char *q = s + (s < e && *s == '-');
-    if (q < e && (detail::is_digit(*q) || *q == '.')) {
-        std::from_chars_result r = std::from_chars(s, e, v);
-        if (r.ec == std::errc() && r.ptr == e)
-            return v;
-    }
-    return on_terminated_copy(s, n, [](const char *t) { return std::strtod(t, nullptr); });
-}
 
 namespace {
 
@@ -141,10 +100,138 @@ std::size_t number_length(const char *s, std::size_t n)
     return decimal > 0 ? before + decimal : 0;
 }
 
+namespace {
+
+// A number of at most this many characters is converted from a copy on the
+// stack; a longer one where it lies (long_number), so that a conversion takes
+// a few hundred bytes of stack whatever the token's length.
+constexpr std::size_t short_number = 128;
+
+double strtod_of_copy(const char *s, std::size_t n)
+{
+    char copy[short_number + 1];
+    std::memcpy(copy, s, n);
+    copy[n] = '\0';
+    return std::strtod(copy, nullptr);
+}
+
+// Whether a number out of the range of a double, with the mantissa [p, end)
+// (digits of `radix` 10 or 16 with at most one point, then the exponent mark
+// and an exponent of `radix` 10 or 2), is too large rather than too small:
+// the power of its first nonzero digit and its exponent, together, above 0.
+bool too_large(const char *p, const char *end, bool hex)
+{
+    bool (*is)(char) = hex ? is_hex : detail::is_digit;
+    std::int64_t power = 0; // of the first nonzero digit, in digits
+    const char *q = p;
+    for (; q < end && *q == '0'; ++q) {
+    }
+    const char *first = q;
+    q += run(q, end, is);
+    if (q > first) {
+        power = q - first;
+    } else if (q < end && *q == '.') {
+        const char *z = ++q;
+        for (; q < end && *q == '0'; ++q) {
+        }
+        power = -(q - z);
+    }
+    q += run(q, end, [](char c) { return c == '.'; });
+    q += run(q, end, is);
+    std::int64_t e = 0;
+    if (q < end) { // the exponent mark, a sign, digits
+        const bool negative = ++q < end && *q == '-';
+        q += q < end && (*q == '-' || *q == '+');
+        for (; q < end && detail::is_digit(*q) && e < (std::int64_t{1} << 40); ++q)
+            e = e * 10 + (*q - '0');
+        e = negative ? -e : e;
+    }
+    return (hex ? 4 * power : power) + e > 0;
+}
+
+// strtod() of the number [s, s + n) (n as number_length gives it) of more
+// than short_number characters, without a terminated copy: white space
+// skipped, a plain or hexadecimal number through std::from_chars, which
+// takes any length, with the infinity or zero strtod gives out of range; a
+// NaN's payload taken by strtoull() as strtod() takes it, where it lies
+// (its closing parenthesis ends it), and given to strtod() in a short form.
+double long_number(const char *s, std::size_t n)
+{
+    const char *p = s, *const end = s + n;
+    p += run(p, end, is_space);
+    if (static_cast<std::size_t>(end - p) <= short_number)
+        return strtod_of_copy(p, static_cast<std::size_t>(end - p));
+    const bool negative = *p == '-';
+    p += *p == '-' || *p == '+';
+    double v = 0;
+    if (starts_with_word(p, end, "nan(")) {
+        char *stop = nullptr;
+        const int saved = errno;
+        const unsigned long long payload = std::strtoull(p + 4, &stop, 0);
+        errno = saved;
+        char form[32];
+        if (stop == end - 1)
+            std::snprintf(form, sizeof form, "%snan(0x%llx)", negative ? "-" : "", payload);
+        else
+            std::snprintf(form, sizeof form, "%snan", negative ? "-" : "");
+        return std::strtod(form, nullptr);
+    }
+    const bool hex = p[0] == '0' && (p[1] | 0x20) == 'x';
+    const char *digits = hex ? p + 2 : p;
+    const std::from_chars_result r =
+        std::from_chars(digits, end, v, hex ? std::chars_format::hex : std::chars_format::general);
+    if (r.ec == std::errc::result_out_of_range)
+        v = too_large(digits, end, hex) ? HUGE_VAL : 0.0;
+    return negative ? -v : v;
+}
+
+} // namespace
+
+// Three paths, each exact: the common cases inline (see fast_number), any
+// other plain decimal through std::from_chars, which rounds correctly for
+// every length, and everything else (white space, a leading '+', hex, inf and
+// nan forms, trailing junk, results out of range) as strtod gives it for the
+// characters it takes.
+double parse_double(const char *s, std::size_t n)
+{
+    const char *p = s, *const e = s + n;
+    double v;
+    if (detail::fast_number(p, e, &v) && p == e)
+        return v;
+    const char *q = s + (s < e && *s == '-');
+    if (q < e && (detail::is_digit(*q) || *q == '.')) {
+        std::from_chars_result r = std::from_chars(s, e, v);
+        if (r.ec == std::errc() && r.ptr == e)
+            return v;
+    }
+    if (n <= short_number)
+        return strtod_of_copy(s, n);
+    const std::size_t taken = number_length(s, n);
+    return taken <= short_number ? strtod_of_copy(s, taken) : long_number(s, taken);
+}
+
+// strtol(token, nullptr, 10), where the token lies: white space, a sign and
+// decimal digits, LONG_MAX or LONG_MIN where the value does not fit a long;
+// then its low 32 bits.
 std::int32_t parse_int32(const char *s, std::size_t n)
 {
-    long v = on_terminated_copy(s, n, [](const char *t) { return std::strtol(t, nullptr, 10); });
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(v)));
+    const char *p = s, *const end = s + n;
+    p += run(p, end, is_space);
+    const bool negative = p < end && *p == '-';
+    p += p < end && (*p == '-' || *p == '+');
+    unsigned long magnitude = 0;
+    bool fits = true;
+    for (; p < end && detail::is_digit(*p); ++p) {
+        const unsigned d = static_cast<unsigned>(*p - '0');
+        fits = fits && magnitude <= (ULONG_MAX - d) / 10;
+        magnitude = magnitude * 10 + d;
+    }
+    unsigned long v;
+    if (negative)
+        v = fits && magnitude <= 1UL + LONG_MAX ? 0UL - magnitude : static_cast<unsigned long>(LONG_MIN);
+    else
+        v = fits && magnitude <= static_cast<unsigned long>(LONG_MAX) ? magnitude : static_cast<unsigned long>(LONG_MAX);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
 }
 
 } // namespace gmm

@@ -204,6 +204,20 @@ TEST(parse_double, special_and_malformed_tokens)
         parses_like_strtod("0." + std::string(zeros, '0') + "1e" + std::to_string(zeros + 1));
         parses_like_strtod(" -" + std::string(zeros, '0') + "2x");
     }
+    // Numbers longer than a short copy, each form strtod takes, converted
+    // where they lie: in range, out of it either way, and with junk after.
+    for (const std::size_t k : {120, 127, 128, 129, 130, 400, 9990}) {
+        const std::string z(k, '0'), nines(k, '9'), w(k, '\t');
+        for (const std::string &t :
+             {"1" + z, "1" + z + "x", "-1" + z + "e-200", "1" + z + "e-999", "0." + z + "1e-300", "0." + z + "1e-400",
+              "-0." + z + "1e400", "." + z + "2e+99999999999999999999", "4." + z + "9e-324", "2.4703282292062327" + z + "1e-324",
+              "2.4703282292062327" + z + "e-324", nines + ".5e300", "+" + nines + "x", "0x1." + z + "1p-1075",
+              "0x1." + z + "p-1075", "-0x" + z + "1.8p1", "0x1" + z + "p-" + std::to_string(k + 2), "0x1" + z + "p-999", "0X" + z + "2P+1020", "0x0." + z + "1pz",
+              "nan(" + z + "5)", "-nan(0x" + z + "f)", "nan(1" + nines + ")", "nan(" + z + "8)", "NaN(" + z + "x)",
+              "nan(" + z + "_)", "nan(" + z, w + "1.5", w + "-0x1p3", w + "inf", w + "nan(" + z + "7)", w + z + "1e3x",
+              w + "+", "-" + z + "e"})
+            parses_like_strtod(t);
+    }
 }
 
 TEST(parse_double, random_values_in_every_printed_form)
@@ -266,7 +280,8 @@ TEST(parse_double, random_strings)
     const char alphabet[] = "0123456789012345678901234567890123456789..eE+-xXpPaAfFinNtTy(\t\r";
     const long n = 500000 * scale();
     for (long i = 0; i < n; ++i) {
-        std::string t(1 + rng() % 24, ' ');
+        // One in a hundred longer than a number's short copy.
+        std::string t(i % 100 == 0 ? 100 + rng() % 200 : 1 + rng() % 24, ' ');
         for (char &c : t)
             c = alphabet[rng() % (sizeof alphabet - 1)];
         if (!parses_like_strtod(t))
@@ -281,6 +296,13 @@ TEST(parse_int32, header_integers_like_strtol)
                             "0x10", "007", " 5"};
     std::vector<std::string> all(std::begin(tokens), std::end(tokens));
     all.push_back(std::string(20000, '0') + "12");
+    for (const std::string &lead : {std::string(200, ' '), std::string(20000, '\t'), std::string(129, '\v')}) {
+        for (const char *t : {"5", "-2147483649", "+9223372036854775807", "9223372036854775808", "-9223372036854775808",
+                              "-9223372036854775809", "18446744073709551617", "-", "x"})
+            all.push_back(lead + t);
+    }
+    all.push_back("-" + std::string(300, '0') + "4294967301x");
+    all.push_back(std::string(30, '9'));
     for (const std::string &t : all) {
         long v = std::strtol(t.c_str(), nullptr, 10);
         EXPECT_EQ(gmm::parse_int32(t.data(), t.size()), static_cast<std::int32_t>(static_cast<std::uint32_t>(v))) << t;
