@@ -12,7 +12,7 @@ namespace {
 // Text is gathered here and handed to the stream in large pieces.
 struct text_buffer {
     std::FILE *f;
-    char text[1 << 16];
+    char text[1 << 12];
     std::size_t used;
     bool failed;
 };

@@ -81,7 +81,8 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_DFL);
         const std::pair<int, std::uint64_t> limits[] = {
-            {RLIMIT_AS, how.address_space}, {RLIMIT_NOFILE, how.open_files}, {RLIMIT_FSIZE, how.file_size}};
+            {RLIMIT_AS, how.address_space}, {RLIMIT_NOFILE, how.open_files}, {RLIMIT_FSIZE, how.file_size},
+            {RLIMIT_STACK, how.stack}};
         for (const auto &[which, value] : limits) {
             struct rlimit lim = {value, value};
             if (value != 0 && setrlimit(which, &lim) != 0)

@@ -39,6 +39,7 @@ struct run_options {
     std::uint64_t address_space = 0; // bytes
     std::uint64_t open_files = 0;    // file descriptors
     std::uint64_t file_size = 0;     // bytes a file may grow to
+    std::uint64_t stack = 0;         // bytes of the main thread's stack
     std::string stdout_to = "";      // "": captured; closed_pipe; or a path
     std::vector<std::string> env = {};
     int cpu = -1;                    // pinned to this CPU; -1: any
