@@ -293,7 +293,9 @@ if id nobody > /dev/null 2>&1 && command -v runuser > /dev/null; then
     work=$(ls -d "$tmp"/shared/.kelvane-slurm.*)
     runuser -u nobody -- sh -c "mv '$work' '$tmp/shared/moved.$$' && $swap '$work'" || echo "no: the swap"
     scontrol release "$(squeue -h -n kelvane-slurm -o %F | head -n 1)"
-    (sleep 120; kill "$pid" 2> /dev/null) & watchdog=$! # a task that waits on the pipe would hold the run
+    # A task that waits on the pipe would hold the run; the watchdog keeps
+    # no descriptor of the test's, so that its sleep outliving it holds no one.
+    (sleep 120; kill "$pid") > /dev/null 2>&1 & watchdog=$!
     status=0
     wait "$pid" || status=$?
     kill "$watchdog" 2> /dev/null || true
