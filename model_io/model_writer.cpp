@@ -1,6 +1,7 @@
 #include "model_writer.h"
 
 #include <cmath>
+#include <initializer_list>
 #include <numbers>
 
 #include "format_le.h"
@@ -9,9 +10,9 @@ namespace gmm {
 
 namespace {
 
-// Text is gathered here and handed to the stream in large pieces.
+// Text is gathered here and handed to the sink in pieces of 4 KiB.
 struct text_buffer {
-    std::FILE *f;
+    const text_sink *out;
     char text[1 << 12];
     std::size_t used;
     bool failed;
@@ -19,7 +20,7 @@ struct text_buffer {
 
 void drain(text_buffer *b)
 {
-    if (b->used > 0 && std::fwrite(b->text, 1, b->used, b->f) != b->used)
+    if (b->used > 0 && !b->failed && !b->out->put(b->out->to, b->text, b->used))
         b->failed = true;
     b->used = 0;
 }
@@ -66,11 +67,11 @@ void put_values(text_buffer *b, const double *v, std::int32_t D)
 
 } // namespace
 
-bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int32_t M, std::int32_t D,
+bool write_model_text(const text_sink &out, const char *name, const char *kind, std::int32_t M, std::int32_t D,
                       const double *mu, const double *sigma, const double *w)
 {
     text_buffer b;
-    b.f = f;
+    b.out = &out;
     b.used = 0;
     b.failed = false;
     put_text(&b, "~o\n<STREAMINFO> 1 ");
@@ -112,6 +113,38 @@ bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int
                  " 0.000000e+00 0.000000e+00 0.000000e+00\n<ENDHMM>\n");
     drain(&b);
     return !b.failed;
+}
+
+namespace {
+
+bool put_stream(void *to, const char *bytes, std::size_t n)
+{
+    return std::fwrite(bytes, 1, n, static_cast<std::FILE *>(to)) == n;
+}
+
+} // namespace
+
+bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int32_t M, std::int32_t D,
+                      const double *mu, const double *sigma, const double *w)
+{
+    return write_model_text(text_sink{put_stream, f}, name, kind, M, D, mu, sigma, w);
+}
+
+std::size_t longest_values_line(std::int32_t M, std::int32_t D, const double *mu, const double *sigma)
+{
+    const std::size_t values = static_cast<std::size_t>(M) * static_cast<std::size_t>(D);
+    std::size_t longest = 0;
+    for (const double *rows : {mu, sigma}) {
+        for (std::size_t k = 0; k < values; k += static_cast<std::size_t>(D)) {
+            std::size_t n = 0;
+            for (std::int32_t j = 0; j < D; ++j) {
+                char text[max_le_chars + 1];
+                n += 1 + static_cast<std::size_t>(format_le(text, rows[k + static_cast<std::size_t>(j)]) - text);
+            }
+            longest = n > longest ? n : longest;
+        }
+    }
+    return longest;
 }
 
 } // namespace gmm

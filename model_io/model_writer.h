@@ -20,15 +20,32 @@
 // Every number is printed as "%le" prints it, each value after one space.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 namespace gmm {
 
+// Where a model's text goes, a piece at a time: put() is false where the
+// piece could not be written, and nothing more is then put.
+struct text_sink {
+    bool (*put)(void *to, const char *bytes, std::size_t n);
+    void *to;
+};
+
 // Writes the model of M components over D dimensions (means and variances
 // row-major, M x D; weights M) named `name`, with parameter kind `kind`
-// (MFCC_E_D_A, USER, ...), to `f`.  False where a write failed.
+// (MFCC_E_D_A, USER, ...), to `out`.  False where a write failed.
+bool write_model_text(const text_sink &out, const char *name, const char *kind, std::int32_t M, std::int32_t D,
+                      const double *mu, const double *sigma, const double *w);
+
+// The same, to the stream `f`.
 bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int32_t M, std::int32_t D,
                       const double *mu, const double *sigma, const double *w);
+
+// The length, newline aside, of the longest values line write_model_text
+// writes for these means and variances: a reader takes at most 9,998
+// characters a line.
+std::size_t longest_values_line(std::int32_t M, std::int32_t D, const double *mu, const double *sigma);
 
 } // namespace gmm

@@ -11,7 +11,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -26,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "format_le.h"
+#include "line_reader.h"
 #include "messages.h"
 #include "model_io.h"
 #include "model_writer.h"
@@ -332,11 +337,21 @@ run_fault made_in_row(void *to, std::int64_t item, const double *)
 run_fault put_float32(void *to, std::int64_t item, const double *record)
 {
     array_rows *a = static_cast<array_rows *>(to);
-    float *row = static_cast<float *>(a->data) + static_cast<std::size_t>(item) * a->values;
-    for (std::size_t k = 0; k < a->values; ++k)
-        row[k] = static_cast<float>(record[k]);
+    round_to_float32(record, a->values, static_cast<float *>(a->data) + static_cast<std::size_t>(item) * a->values);
     a->done.store(item + 1, std::memory_order_relaxed);
     return {};
+}
+
+// Opens the pipe at `path` for writing and closes it, where a reader waits
+// on it: the reader's open returns, and it reads the end of the file.
+void release_pipe(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return;
+    const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 // Fills `out`, a C-contiguous (len(models), M x D) array of float64 or
@@ -350,8 +365,11 @@ void fill_py(const prepared &run, const py::list &models, py::array out, int thr
     for (const py::handle m : models)
         paths.push_back(take_path(py::reinterpret_borrow<py::object>(m)));
     const std::int64_t L = static_cast<std::int64_t>(paths.size());
-    if (L == 0)
+    if (L == 0) {
+        if (!progress.is_none())
+            progress(0, 0); // the end of a call of no models
         return;
+    }
     const int n = threads == 0 ? std::min(usable_cpus(), max_workers) : threads;
 
     run_storage s;
@@ -412,6 +430,24 @@ void fill_py(const prepared &run, const py::list &models, py::array out, int thr
         if (runner.joinable())
             runner.join();
     };
+    // Stopped early, the workers end once their opens return: a pipe whose
+    // turn it is may be waiting for a writer that never comes, so it is
+    // given one, which leaves at once, until the run has ended.
+    auto stop_and_join = [&] {
+        stop = true;
+        {
+            py::gil_scoped_release unlocked;
+            std::unique_lock<std::mutex> g(lock);
+            while (!ended.wait_for(g, std::chrono::milliseconds(20), [&] { return finished; })) {
+                g.unlock();
+                const std::int64_t turn = rows.done.load(std::memory_order_relaxed);
+                if (turn < L)
+                    release_pipe(paths[static_cast<std::size_t>(turn)].bytes.c_str());
+                g.lock();
+            }
+        }
+        join();
+    };
     for (;;) {
         bool over;
         {
@@ -426,8 +462,7 @@ void fill_py(const prepared &run, const py::list &models, py::array out, int thr
                 throw py::error_already_set();
             report();
         } catch (...) {
-            stop = true;
-            join();
+            stop_and_join();
             throw;
         }
     }
@@ -448,38 +483,85 @@ void fill_py(const prepared &run, const py::list &models, py::array out, int thr
         raise(failure);
 }
 
+// A file descriptor model text is written to.  A write a signal interrupts
+// goes on with the bytes not yet written once the signal's handler has run
+// (PEP 475), so that a pipe's reader gets the text once; an exception the
+// handler raises ends it.
+struct written_file {
+    int fd;
+    int error = 0;       // errno of the write that failed
+    bool raised = false; // a signal handler raised
+};
+
+bool put_file(void *to, const char *bytes, std::size_t n)
+{
+    written_file *f = static_cast<written_file *>(to);
+    while (n > 0) {
+        const ssize_t k = ::write(f->fd, bytes, n);
+        if (k >= 0) {
+            bytes += k;
+            n -= static_cast<std::size_t>(k);
+            continue;
+        }
+        if (errno != EINTR) {
+            f->error = errno;
+            return false;
+        }
+        py::gil_scoped_acquire locked;
+        if (PyErr_CheckSignals() != 0) {
+            f->raised = true;
+            return false;
+        }
+    }
+    return true;
+}
+
 // Writes a model file: C-contiguous float64 means and variances (M, D) and
-// weights (M,), checked by the caller.
+// weights (M,), checked by the caller, and the name and kind.  Values lines
+// longer than a reader takes are refused before the file is opened.
 void write_model_py(const py::object &path, const py::array_t<double> &means, const py::array_t<double> &variances,
                     const py::array_t<double> &weights, const std::string &name, const std::string &kind)
 {
     const given_path p = take_path(path);
     const std::int32_t M = static_cast<std::int32_t>(means.shape(0)), D = static_cast<std::int32_t>(means.shape(1));
+    const std::size_t line_chars = max_line_bytes - 1;
+    if (static_cast<std::size_t>(D) * (1 + max_le_chars) > line_chars) {
+        const std::size_t longest = longest_values_line(M, D, means.data(), variances.data());
+        if (longest > line_chars)
+            throw py::value_error("a values line of these " + std::to_string(D) + " dimensions would be " +
+                                  std::to_string(longest) + " characters, more than the " +
+                                  std::to_string(line_chars) + " a line holds");
+    }
+    written_file f{-1};
     for (;;) {
-        int error = 0;
         {
             py::gil_scoped_release unlocked;
-            std::FILE *f = std::fopen(p.bytes.c_str(), "w");
-            if (f == nullptr) {
-                error = errno;
-            } else {
-                bool written = write_model_text(f, name.c_str(), kind.c_str(), M, D, means.data(),
-                                                variances.data(), weights.data());
-                error = errno;
-                if (std::fclose(f) != 0 && written) {
-                    written = false;
-                    error = errno;
-                }
-                error = written ? 0 : error != 0 ? error : EIO;
-            }
+            f.fd = ::open(p.bytes.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            f.error = f.fd < 0 ? errno : 0;
         }
-        if (error == 0)
-            return;
-        if (error != EINTR)
-            raise_fault({fault_kind::write, error, 0, -1, {}}, p.as_given);
+        if (f.fd >= 0)
+            break;
+        if (f.error != EINTR)
+            raise_errno(f.error, p.as_given);
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
     }
+    bool written;
+    {
+        py::gil_scoped_release unlocked;
+        written = write_model_text(text_sink{put_file, &f}, name.c_str(), kind.c_str(), M, D, means.data(),
+                                   variances.data(), weights.data());
+        // Closed once, whatever it says: a close a signal interrupts has
+        // closed the descriptor all the same.
+        if (::close(f.fd) != 0 && written && errno != EINTR) {
+            written = false;
+            f.error = errno;
+        }
+    }
+    if (f.raised)
+        throw py::error_already_set();
+    if (!written)
+        raise_fault({fault_kind::write, f.error != 0 ? f.error : EIO, 0, -1, {}}, p.as_given);
 }
 
 } // namespace

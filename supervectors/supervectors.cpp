@@ -508,6 +508,12 @@ constexpr std::size_t worker_stack_bytes = std::size_t{256} << 10;
 
 } // namespace
 
+void round_to_float32(const double *values, std::size_t n, float *out)
+{
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = static_cast<float>(values[k]);
+}
+
 run_fault make_records(const extraction &x, const model_source &source, const record_sink &sink,
                        worker_scratch *scratch, int n, component_matrix *slots)
 {

@@ -134,6 +134,10 @@ struct record_sink {
     double *(*place)(void *to, std::int64_t item) = nullptr;
 };
 
+// A record's values each rounded once to the nearest float, for records
+// kept in single precision.
+void round_to_float32(const double *values, std::size_t n, float *out);
+
 // Makes one record per model of `source` with up to `n` workers.  `scratch`
 // has room for n workers' storage and `slots` for record_slots(n) M x D
 // matrices; the first of each the caller has obtained, the others are

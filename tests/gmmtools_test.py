@@ -253,15 +253,41 @@ def test_a_wrong_out_is_refused_before_any_model_is_read(generated, tmp_path):
 
 def test_wrong_calls(tmp_path):
     ubm, model = EXAMPLES / "ubm.gmm", EXAMPLES / "model0001.gmm"
-    with pytest.raises(ValueError, match="empty"):
-        gmmtools.supervectors(ubm, [])
-    for threads in (-1, 1025):
+    # No models and no sizes: refused before the UBM is read, by both calls.
+    for u in (ubm, tmp_path / "missing.gmm"):
+        with pytest.raises(ValueError, match="empty"):
+            gmmtools.supervectors(u, [])
+        with pytest.raises(ValueError, match="empty"):
+            gmmtools.iter_supervectors(u, [], batch=3)
+    for threads in (-2, 1025):
         with pytest.raises(ValueError, match="threads"):
             gmmtools.supervectors(ubm, [model], threads=threads)
     with pytest.raises(TypeError):
         gmmtools.supervectors(ubm, str(model))
     with pytest.raises(ValueError, match="null"):
         gmmtools.read_model("a\0b")
+
+
+def test_iterables_of_any_length_and_calls_of_no_models(generated):
+    small = generated / "small"
+    ubm, models = small / "ubm.gmm", [small / f"model{k:04d}.gmm" for k in (1, 2, 3)]
+    want = gmmtools.supervectors(ubm, models)
+    # -1 is every usable CPU, as 0 is.
+    assert numpy.array_equal(gmmtools.supervectors(ubm, models, threads=-1), want)
+    # A batch larger than the list is the whole list.
+    (paths, block), = gmmtools.iter_supervectors(ubm, models, batch=10**20)
+    assert paths == models and numpy.array_equal(block, want)
+    # An item that is no path is refused wherever it stands, the first too.
+    for given in ([None, *models], [models[0], None, models[1]]):
+        for sizes in (None, models[0]):
+            with pytest.raises(TypeError, match="every item of models must be a path"):
+                list(gmmtools.iter_supervectors(ubm, given, batch=10, sizes_from=sizes))
+            with pytest.raises(TypeError, match="every item of models must be a path"):
+                gmmtools.supervectors(ubm, given, sizes_from=sizes)
+    # progress is called once at the end of a call of no models too.
+    calls = []
+    assert gmmtools.supervectors(ubm, [], sizes_from=models[0], progress=lambda *a: calls.append(a)).shape == (0, 1280)
+    assert calls == [(0, 0)]
 
 
 def test_progress_is_reported_and_its_exceptions_stop_the_call(generated, tmp_path):
@@ -409,6 +435,10 @@ def test_a_progress_error_at_the_end_keeps_the_runs_own(generated, tmp_path):
     assert isinstance(e.value.__context__, gmmtools.ModelError) and e.value.__context__.path == str(short)
 
 
+# Where a call that should raise would otherwise write: nowhere.
+NOWHERE = "/nonexistent/folder/m.gmm"
+
+
 @pytest.mark.parametrize("call, says", [
     (lambda u, m: gmmtools.supervectors(3, [m]), "ubm must be a path"),
     (lambda u, m: gmmtools.supervectors(u, 3), "models must be an iterable of paths, not int"),
@@ -419,12 +449,31 @@ def test_a_progress_error_at_the_end_keeps_the_runs_own(generated, tmp_path):
     (lambda u, m: gmmtools.supervectors(u, [m], out=[[0.0]]), "out must be a numpy.ndarray"),
     (lambda u, m: gmmtools.iter_supervectors(u, [m], batch=1.5), "batch must be an int"),
     (lambda u, m: gmmtools.read_model(None), "path must be a path"),
-    (lambda u, m: gmmtools.write_model(m, "x", [[1.0]], [1.0]), "means must be an array of numbers"),
+    (lambda u, m: gmmtools.write_model(m, "x", [[1.0]], [1.0]), "means must be an array of real numbers"),
+    (lambda u, m: gmmtools.write_model(NOWHERE, [[1j]], [[1.0]], [1.0]), "means must be an array of real numbers"),
+    (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [["2.5"]], [1.0]), "variances must be an array of real numbers"),
+    (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [[1.0]], None), "weights must be an array of real numbers"),
+    (lambda u, m: gmmtools.Model(None, [[1.0]], [1.0]), "means must be an array of real numbers"),
+    (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [[1.0]], [1.0], name=3), "name must be a str"),
+    (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [[1.0]], [1.0], kind=3), "kind must be a str"),
+    (lambda u, m: gmmtools.supervectors(u, [m], dtype=3), "dtype must be numpy.float64 or numpy.float32"),
+    (lambda u, m: gmmtools.supervectors(u, [m], check=None), "check must be a bool"),
+    (lambda u, m: gmmtools.supervectors(u, [m], check="no"), "check must be a bool"),
+    (lambda u, m: gmmtools.iter_supervectors(u, [m], batch=1, keywords=1), "keywords must be a bool"),
+    (lambda u, m: gmmtools.supervectors(u, [m], normalize=None), "normalize must be a bool"),
+    (lambda u, m: gmmtools.read_model(m, check=[]), "check must be a bool"),
+    (lambda u, m: gmmtools.read_header(m, keywords="yes"), "keywords must be a bool"),
+    (lambda u, m: gmmtools.supervectors(u, [m], out=numpy.ma.zeros((1, 624))), "out must be a numpy.ndarray"),
 ])
 def test_wrong_types_are_one_line_type_errors_naming_the_argument(call, says):
     with pytest.raises(TypeError) as e:
         call(EXAMPLES / "ubm.gmm", EXAMPLES / "model0001.gmm")
     assert str(e.value).startswith(says) and "\n" not in str(e.value)
+
+
+def test_flags_take_numpys_bools():
+    model = EXAMPLES / "model0001.gmm"
+    assert gmmtools.read_model(model, check=numpy.bool_(False), keywords=numpy.True_) == gmmtools.read_model(model)
 
 
 def test_checked_by_default_float32_headers_sizes_and_shapes(generated, tmp_path):
@@ -494,6 +543,98 @@ def test_written_models_are_read_back_by_the_module_and_the_programs(tmp_path):
     read = gmmtools.read_model(tmp_path / "sk.gmm")
     assert read == gmmtools.Model(*[numpy.vectorize(lambda x: float("%e" % x))(a)
                                     for a in (gm.means_, gm.covariances_, gm.weights_)])
+
+
+@pytest.mark.parametrize("change, says", [
+    (dict(D=720, value=-1.2345678e-300), "a values line of these 720 dimensions would be 10800 characters"),
+    (dict(name="a" * 256), "name must be at most 255 bytes"),
+    (dict(name="spk\0"), "name must be at most 255 bytes"),
+    (dict(name='say "hi"'), "name must be at most 255 bytes"),
+    (dict(name="a\x01b"), "name must be at most 255 bytes"),
+    (dict(name="é" * 128), "name must be at most 255 bytes"),
+    (dict(kind="FULLC"), "kind must be a parameter kind"),
+    (dict(kind="MEAN"), "kind must be a parameter kind"),
+    (dict(kind="MFCC_EE"), "kind must be a parameter kind"),
+    (dict(kind=""), "kind must be a parameter kind"),
+    # What the readers take back is written.
+    (dict(D=720, value=1.0), None),
+    (dict(D=666, value=-1.2345678e-300), None),
+    (dict(name="a" * 255), None),
+    (dict(name="spk\udcff"), None),
+    (dict(name="a b\tc"), None),
+    (dict(kind="MFCC_E_D_A_Z_0"), None),
+])
+def test_write_model_writes_only_what_the_readers_take(change, says, tmp_path):
+    D, value = change.pop("D", 3), change.pop("value", 0.5)
+    path = tmp_path / "m.gmm"
+    args = (path, numpy.full((2, D), value), numpy.full((2, D), abs(value)), [0.25, 0.75])
+    if says is not None:
+        with pytest.raises(ValueError, match=says):
+            gmmtools.write_model(*args, **change)
+        assert not path.exists()
+        return
+    gmmtools.write_model(*args, **change)
+    assert gmmtools.read_model(path, keywords=True) == gmmtools.read_model(path)
+    assert f'~h "{change.get("name", "gmm")}"'.encode("utf-8", "surrogateescape") in path.read_bytes()
+    (tmp_path / "list").write_text("m.gmm\n")
+    assert kelvane("--keywords", "m.gmm", "list", "sv.bin", cwd=tmp_path) == (0, "")
+
+
+def test_write_model_into_a_pipe_gives_the_file_once_whatever_the_signals(generated, tmp_path):
+    # A child writes a model into a pipe that this process drains slowly,
+    # while a timer's signal, whose handler returns, comes every 3 ms.
+    child = textwrap.dedent("""
+        import signal, sys, gmmtools
+        model = gmmtools.read_model(sys.argv[1])
+        signal.signal(signal.SIGALRM, lambda *a: None)
+        signal.setitimer(signal.ITIMER_REAL, 0.003, 0.003)
+        gmmtools.write_model(sys.argv[2], *model)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        gmmtools.write_model(sys.argv[3], *model)
+        """)
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    p = subprocess.Popen([sys.executable, "-c", child, generated / "large/model0001.gmm", fifo, tmp_path / "file.gmm"])
+    timer = threading.Timer(60, p.kill)
+    timer.start()
+    got = []
+    try:
+        with open(fifo, "rb") as f:
+            while chunk := f.read(16384):
+                got.append(chunk)
+                time.sleep(0.002)
+        assert p.wait() == 0
+    finally:
+        timer.cancel()
+        p.kill()
+    assert b"".join(got) == (tmp_path / "file.gmm").read_bytes() and len(got) > 20
+
+
+@pytest.mark.parametrize("call", ["supervectors(ubm, models, threads=1)", "supervectors(ubm, models, threads=3)",
+                                  "list(gmmtools.iter_supervectors(ubm, models, batch=10, threads=2))"])
+def test_ctrl_c_ends_a_call_waiting_on_a_pipe_without_a_writer(call, generated, tmp_path):
+    # A child's call reaches a listed pipe that no one writes, and Ctrl-C
+    # comes from a helper thread while its open waits.
+    child = textwrap.dedent(f"""
+        import os, signal, sys, threading, gmmtools
+        from gmmtools import supervectors
+        ubm, models = sys.argv[1], sys.argv[2:]
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("interrupted", threading.active_count(), flush=True)
+        """)
+    small = generated / "small"
+    fifo = tmp_path / "pipe.gmm"
+    os.mkfifo(fifo)
+    p = subprocess.Popen([sys.executable, "-c", child, small / "ubm.gmm", small / "model0001.gmm", fifo,
+                          small / "model0002.gmm"], stdout=subprocess.PIPE, text=True)
+    try:
+        out, _ = p.communicate(timeout=30)
+    finally:
+        p.kill()
+    assert out == "interrupted 1\n"
 
 
 def test_models_functions_and_errors_pickle_and_go_through_a_process_pool(tmp_path):

@@ -21,6 +21,7 @@ ValueError).  Paths are str, bytes or os.PathLike, as for open().
 import itertools
 import operator
 import os
+import sys
 
 import numpy
 
@@ -65,6 +66,13 @@ def _paths(models):
     return given, [_path(m, "every item of models") for m in given]
 
 
+def _flag(value, name):
+    """`value` as a bool, from a bool or a numpy bool; TypeError naming it otherwise."""
+    if isinstance(value, (bool, numpy.bool_)):
+        return bool(value)
+    raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+
+
 def _whole(value, name, low, high=None):
     """`value` as an int from `low` to `high`; TypeError or ValueError naming it."""
     if isinstance(value, bool):
@@ -79,7 +87,10 @@ def _whole(value, name, low, high=None):
 
 
 def _dtype(dtype):
-    dt = numpy.dtype(dtype)
+    try:
+        dt = numpy.dtype(dtype)
+    except TypeError:
+        raise TypeError(f"dtype must be numpy.float64 or numpy.float32, not {type(dtype).__name__}") from None
     if dt not in (numpy.dtype(numpy.float64), numpy.dtype(numpy.float32)):
         raise ValueError(f"dtype must be float64 or float32, not {dt}")
     return dt
@@ -88,7 +99,8 @@ def _dtype(dtype):
 def _rows(out, L, M, D):
     """`out` checked as the destination of L records of M x D values, and
     seen as an (L, M * D) array."""
-    if not isinstance(out, numpy.ndarray):
+    if not isinstance(out, numpy.ndarray) or isinstance(out, numpy.ma.MaskedArray):
+        # A masked array's mask would go on hiding the rows written into it.
         raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
     if out.dtype.kind != "f" or out.dtype.itemsize not in (4, 8):
         raise ValueError(f"out must have dtype float64 or float32, not {out.dtype}")
@@ -110,6 +122,11 @@ def _empty(shape, dtype):
         return numpy.empty(shape, dtype)
     except ValueError:
         raise MemoryError(f"an array of shape {shape} is too large") from None
+
+
+def _sizes_needed(paths, sizes_from):
+    if not paths and sizes_from is None:
+        raise ValueError("models is empty: give sizes_from= for the sizes")
 
 
 def _sizes(sizes_from, first, check, keywords):
@@ -166,10 +183,16 @@ def _parameters(means, variances, weights):
     """The three arrays checked as one model's: (M, D), (M, D), (M,)."""
     arrays = []
     for name, a, ndim in (("means", means, 2), ("variances", variances, 2), ("weights", weights, 1)):
+        # Real numbers only: neither complex values, whose imaginary part
+        # would be dropped, nor strings, nor None.
         try:
-            a = numpy.ascontiguousarray(a, dtype=numpy.float64)
+            given = numpy.asarray(a)
         except (TypeError, ValueError):
-            raise TypeError(f"{name} must be an array of numbers, not {type(a).__name__}") from None
+            given = None
+        if given is None or given.dtype.kind not in "iuf":
+            what = type(a).__name__ if given is None or given.dtype.kind == "O" else f"an array of {given.dtype}"
+            raise TypeError(f"{name} must be an array of real numbers, not {what}")
+        a = numpy.ascontiguousarray(given, dtype=numpy.float64)
         if a.ndim != ndim or 0 in a.shape:
             want = "(M, D)" if ndim == 2 else "(M,)"
             raise ValueError(f"{name} must have shape {want} with M and D at least 1, not {a.shape}")
@@ -197,7 +220,8 @@ def read_model(path, *, check=True, keywords=False):
     Raises OSError (FileNotFoundError, PermissionError, IsADirectoryError)
     for a file that cannot be read, ModelError for one that cannot be used.
     """
-    means, variances, weights = _gmmtools.read_model(_path(path, "path"), bool(check), bool(keywords))
+    means, variances, weights = _gmmtools.read_model(_path(path, "path"), _flag(check, "check"),
+                                                     _flag(keywords, "keywords"))
     model = Model.__new__(Model)
     model.means, model.variances, model.weights = means, variances, weights
     return model
@@ -209,7 +233,7 @@ def read_header(path, *, check=True, keywords=False):
 
     check and keywords are read_model's; raises as read_model does.
     """
-    return _gmmtools.read_header(_path(path, "path"), bool(check), bool(keywords))
+    return _gmmtools.read_header(_path(path, "path"), _flag(check, "check"), _flag(keywords, "keywords"))
 
 
 def read_list(path):
@@ -225,10 +249,12 @@ def read_list(path):
 
 def _prepare(ubm, first, threads, normalize, check, keywords, sizes_from, dtype):
     ubm = _path(ubm, "ubm")
-    threads = _whole(threads, "threads", 0, 1024)
-    check, keywords = bool(check), bool(keywords)
-    D, M = _sizes(sizes_from, first, check, keywords) if sizes_from is not None or first is not None else (None, None)
-    return ubm, threads, bool(normalize), check, keywords, D, M, (None if dtype is None else _dtype(dtype))
+    # -1 is every usable CPU, as 0 is (scikit-learn's n_jobs=-1).
+    threads = max(_whole(threads, "threads", -1, 1024), 0)
+    normalize, check, keywords = _flag(normalize, "normalize"), _flag(check, "check"), _flag(keywords, "keywords")
+    dt = None if dtype is None else _dtype(dtype)
+    D, M = _sizes(sizes_from, first, check, keywords)
+    return ubm, threads, normalize, check, keywords, D, M, dt
 
 
 def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keywords=False, sizes_from=None, dtype=None,
@@ -243,8 +269,8 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keyword
     ubm         the universal background model (a path)
     models      any iterable of paths: a list, a generator, Path.glob(), a
                 numpy or pandas column of strings
-    threads     models read at once (0: one per usable CPU), as kelvane -j;
-                the values are the same for every count
+    threads     models read at once (0 or -1: one per usable CPU), as
+                kelvane -j; the values are the same for every count
     normalize   (m - u) * sqrt(w) / sqrt(v), as kelvane --normalize
     check       every header, the UBM's included, must give D and M, and
                 every file the layout's keywords and counts, as kelvane
@@ -264,7 +290,7 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keyword
                 before the failing model are filled and the others are
                 unspecified
     progress    progress(done, total), called at most ten times a second
-                and once at the end
+                and once at the end (progress(0, 0) for no models)
 
     The first failing model in list order raises, as in kelvane: OSError
     for one that cannot be read, ModelError for one that cannot be used,
@@ -272,8 +298,7 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keyword
     (KeyboardInterrupt).
     """
     given, paths = _paths(models)
-    if not paths and sizes_from is None:
-        raise ValueError("models is empty: give sizes_from= for the sizes")
+    _sizes_needed(paths, sizes_from)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
     ubm, threads, normalize, check, keywords, D, M, dt = _prepare(
@@ -304,22 +329,25 @@ def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=T
     let it go.  Where a model fails, the batches before its batch are
     yielded, then its exception raised, as supervectors() raises it.
 
-    The arguments are supervectors()'s, less out and progress.
+    The arguments are supervectors()'s, less out and progress; a batch
+    larger than the list is the whole list.
     """
-    batch = _whole(batch, "batch", 1)
+    batch = min(_whole(batch, "batch", 1), sys.maxsize)
     items = _iterate(models)
-    first = next(items, None)
-    if first is not None:
+    first = next(items, _none)
+    if first is not _none:
         items = itertools.chain([first], items)
-        first = _path(first, "every item of models")
+    _sizes_needed([] if first is _none else [first], sizes_from)
     ubm, threads, normalize, check, keywords, D, M, dt = _prepare(
-        ubm, first, threads, normalize, check, keywords, sizes_from, dtype)
+        ubm, None if first is _none else _path(first, "every item of models"), threads, normalize, check, keywords,
+        sizes_from, dtype)
     return _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dt or numpy.float64)
 
 
+_none = object()  # no first item
+
+
 def _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dtype):
-    if D is None:
-        return
     run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords)
     while True:
         given, paths = _paths(itertools.islice(items, batch))
@@ -330,23 +358,51 @@ def _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dtype
         yield given, block
 
 
+# The parameter kinds of a model's features: a base kind and qualifiers.
+_BASE_KINDS = {"WAVEFORM", "LPC", "LPREFC", "LPCEPSTRA", "LPDELCEP", "IREFC", "MFCC", "FBANK", "MELSPEC", "USER",
+               "DISCRETE", "PLP", "ANON"}
+_QUALIFIERS = set("ENDATCZK0VO")
+
+
+def _name_bytes(name):
+    """The ~h name as written: encoded as file names are (os.fsencode), so
+    that a name taken from one comes back as it was."""
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a str, not {type(name).__name__}")
+    b = os.fsencode(name)
+    if len(b) > 255 or any(c in b'"\n\r\0\x7f' or (c < 0x20 and c not in b"\t\x0b\x0c") for c in b):
+        raise ValueError("name must be at most 255 bytes, without quotes, line breaks or control characters")
+    return b
+
+
+def _kind(kind):
+    if not isinstance(kind, str):
+        raise TypeError(f"kind must be a str, not {type(kind).__name__}")
+    base, *qualifiers = kind.split("_")
+    if base not in _BASE_KINDS or not all(len(q) == 1 and q in _QUALIFIERS for q in qualifiers):
+        raise ValueError(f"kind must be a parameter kind such as USER or MFCC_E_D_A, not {kind!r}")
+    return kind
+
+
 def write_model(path, means, variances, weights, *, name="gmm", kind="USER"):
     """Writes a model file in the layout kelvane and morrit read.
 
     means and variances of shape (M, D), weights of shape (M,): a Model's
     arrays (write_model(path, *model)), or a scikit-learn
     GaussianMixture(covariance_type="diag")'s means_, covariances_ and
-    weights_.  Every value is printed as C's "%le" prints it, with each
-    component's Gaussian constant; read_model of the file gives those
-    values as "%le" rounds them.  `name` goes in the ~h line and `kind` is
-    the parameter kind of the <VECSIZE> line (USER, MFCC_E_D_A, ...).
+    weights_, of real numbers.  Every value is printed as C's "%le" prints
+    it, with each component's Gaussian constant; read_model of the file
+    gives those values as "%le" rounds them.  `name` goes in the ~h line
+    (encoded as os.fsencode encodes a file name) and `kind` is the parameter
+    kind of the <VECSIZE> line (USER, MFCC_E_D_A, ...).
 
-    Raises OSError where the file cannot be written.
+    Only what every reader takes back is written: a name of more than 255
+    bytes or with quotes, line breaks or control characters, a kind that
+    is no parameter kind, and values lines longer than the 9,998
+    characters a line holds (D of more than 666 may make them) raise
+    ValueError before anything is written; TypeError for arguments of the
+    wrong type.  Raises OSError where the file cannot be written.
     """
     path = _path(path, "path")
     means, variances, weights = _parameters(means, variances, weights)
-    if not isinstance(name, str) or any(c in name for c in '"\n\r'):
-        raise ValueError("name must be a str without quotes or line breaks")
-    if not isinstance(kind, str) or not kind or not all(c.isalnum() or c == "_" for c in kind) or not kind.isascii():
-        raise ValueError("kind must be a parameter kind such as USER or MFCC_E_D_A")
-    _gmmtools.write_model(path, means, variances, weights, name, kind)
+    _gmmtools.write_model(path, means, variances, weights, _name_bytes(name), _kind(kind))
