@@ -258,6 +258,30 @@ int main(int argc, char **argv)
              {("kelvane -j 0 (" + cpus + " threads)").c_str(), {KELVANE_PATH, "-j", "0", ubm, list, out + ".sv"}}},
             {out + ".sv"}, runs);
 
+    // The kinds of output, in alternating rounds against the raw file: a
+    // .npy file, whose records must be the raw file's, and floats.
+    {
+        const std::vector<variant> kinds = {
+            {"kelvane -j 1", {KELVANE_PATH, "-j", "1", ubm, list, out + ".sv"}},
+            {"kelvane -j 1 --npy", {KELVANE_PATH, "-j", "1", "--npy", ubm, list, out + ".npy"}},
+            {"kelvane -j 1 --float32", {KELVANE_PATH, "-j", "1", "--float32", ubm, list, out + ".f4"}},
+            {"kelvane -j 1 --npy --float32", {KELVANE_PATH, "-j", "1", "--npy", "--float32", ubm, list, out + ".f4.npy"}}};
+        std::vector<std::vector<double>> t(kinds.size());
+        for (int r = 0; r < runs; ++r)
+            for (std::size_t k = 0; k < kinds.size(); ++k)
+                t[k].push_back(run(kinds[k].argv).seconds);
+        const std::string raw = slurp(out + ".sv"), npy = slurp(out + ".npy");
+        if (npy.size() < raw.size() || npy.compare(npy.size() - raw.size(), raw.size(), raw) != 0) {
+            std::fprintf(stderr, "bench: the .npy file's records differ from the raw file's\n");
+            std::exit(1);
+        }
+        std::printf("kelvane's outputs, UBM + 100 models of 1024 x 60\n");
+        for (std::size_t k = 0; k < kinds.size(); ++k)
+            std::printf("  %-34s %9.4f s %8.2fx the raw file's time\n", kinds[k].name, median(t[k]),
+                        median(t[k]) / median(t[0]));
+        std::fflush(stdout);
+    }
+
     const std::string model = m2048 + "/model0001.gmm";
     const std::vector<std::string> outputs = {out + ".mu", out + ".sigma", out + ".w"};
     run({PLAIN_MORRIT_PATH, model, outputs[0], outputs[1], outputs[2]});

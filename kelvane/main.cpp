@@ -5,7 +5,7 @@
 // LIST names one model file per line.  For each listed model, in list order,
 // OUT receives the model's component means minus the UBM's: M components of
 // D values each, as raw little-endian doubles, with no header and nothing
-// between records.  D and M come from the header of the first listed model
+// between records (--float32: floats; --npy: after a .npy header).  D and M come from the header of the first listed model
 // and are applied to the UBM and to every other model.  Blank list lines name
 // no model and are skipped.
 //
@@ -37,7 +37,7 @@ namespace {
 // -j's slot is its letter; the long-only options take the slots below the letters.
 enum {
     opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_keywords, opt_print_sizes,
-    opt_threads = 'j'
+    opt_npy, opt_float32, opt_threads = 'j'
 };
 
 const ::option options[] = {
@@ -49,6 +49,8 @@ const ::option options[] = {
     {"dry-run", no_argument, nullptr, opt_dry_run},
     {"keywords", no_argument, nullptr, opt_keywords},
     {"print-sizes", no_argument, nullptr, opt_print_sizes},
+    {"npy", no_argument, nullptr, opt_npy},
+    {"float32", no_argument, nullptr, opt_float32},
     help_option,
     version_option,
     end_of_options,
@@ -79,6 +81,9 @@ const program_info kelvane = {
     "                    weight w and variance v\n"
     "      --progress    show models done, models per second and time left on\n"
     "                    standard error\n"
+    "      --npy         write outfile as a NumPy .npy file: a header that gives\n"
+    "                    the dtype and the shape (models, M x D), then the records\n"
+    "      --float32     write each value as a float, rounded once from the double\n"
     "      --sizes-from=MODEL  take D and M from MODEL's header, not the first\n"
     "                    listed model's; the list may then start with blank\n"
     "                    lines or be empty (for a list run in parts)\n"
@@ -94,12 +99,13 @@ const program_info kelvane = {
 };
 
 // Storage for the run, owned by main, obtained once and held until the
-// process ends: the UBM's matrices and weights, each worker's scratch and
-// the record slots.
+// process ends: the UBM's matrices and weights, each worker's scratch, the
+// record slots and a record's floats.
 component_matrix ubm_mu, ubm_sigma;
 double *ubm_w;
 worker_scratch *scratch;
 component_matrix *slots;
+float *singles;
 
 // -j's value: a whole number from 0 (one per usable CPU) to max_workers.
 bool thread_count(const char *text, int *n)
@@ -207,6 +213,7 @@ int main(int argc, char **argv)
                                                                : read_rule::positions;
     const bool normalize = cl.value[opt_normalize] != nullptr;
     const bool progress = cl.value[opt_progress] != nullptr;
+    const bool float32 = cl.value[opt_float32] != nullptr;
     const char *ubm_file = cl.files[0];
     const char *list_file = cl.files[1];
     const char *out_file = cl.files[2];
@@ -257,6 +264,10 @@ int main(int argc, char **argv)
         stored = stored && ubm_w != nullptr && alloc_component_matrix(M, D, &ubm_sigma);
     }
     stored = stored && alloc_scratch(&scratch[0]) && alloc_component_matrix(M, D, &slots[0]);
+    if (float32) {
+        singles = static_cast<float *>(std::malloc(static_cast<std::size_t>(M) * static_cast<std::size_t>(D) * sizeof(float)));
+        stored = stored && singles != nullptr;
+    }
     if (!stored)
         return fail(no_storage_text);
 
@@ -289,7 +300,7 @@ int main(int argc, char **argv)
     if (progress)
         start_progress(&meter, stderr, survey.models);
     record_file out = {out_file, out_buffer, sizeof out_buffer, static_cast<std::size_t>(M) * static_cast<std::size_t>(D),
-                       progress ? &meter : nullptr, nullptr};
+                       progress ? &meter : nullptr, singles, cl.value[opt_npy] != nullptr ? survey.models : -1, nullptr};
     fault = open_record_file(&out);
     if (fault.kind == fault_kind::none) {
         const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr, nullptr};

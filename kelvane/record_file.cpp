@@ -25,6 +25,20 @@ run_fault open_record_file(record_file *f)
     return {};
 }
 
+std::string npy_header(std::int64_t rows, std::size_t values, bool singles)
+{
+    std::string dict = std::string("{'descr': '<f") + (singles ? "4" : "8") + "', 'fortran_order': False, 'shape': (" +
+                       std::to_string(rows) + ", " + std::to_string(values) + "), }";
+    // numpy pads to the next multiple of 64, a whole 64 where it is one already.
+    const std::size_t prefix = 10, padding = 64 - (prefix + dict.size() + 1) % 64;
+    dict.append(padding, ' ');
+    dict += '\n';
+    std::string header("\x93NUMPY\x01\x00", 8);
+    header += static_cast<char>(dict.size() & 0xff);
+    header += static_cast<char>(dict.size() >> 8);
+    return header + dict;
+}
+
 static run_fault truncate_old(void *to)
 {
     record_file *f = static_cast<record_file *>(to);
@@ -32,6 +46,11 @@ static run_fault truncate_old(void *to)
     const int fd = fileno(f->stream);
     if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0))
         return {fault_kind::open, errno, 0, -1, open_error(f->path)};
+    if (f->npy_rows >= 0) {
+        const std::string header = npy_header(f->npy_rows, f->values, f->singles != nullptr);
+        if (std::fwrite(header.data(), 1, header.size(), f->stream) != header.size())
+            return {fault_kind::write, errno, 0, -1, write_error(f->path)};
+    }
     return {};
 }
 
@@ -56,14 +75,19 @@ constexpr std::size_t direct_bytes = std::size_t{1} << 16;
 static run_fault append_record(void *to, std::int64_t, const double *record)
 {
     record_file *f = static_cast<record_file *>(to);
+    const char *bytes = reinterpret_cast<const char *>(record);
+    std::size_t size = f->values * sizeof(double);
+    if (f->singles != nullptr) {
+        round_to_float32(record, f->values, f->singles);
+        bytes = reinterpret_cast<const char *>(f->singles);
+        size = f->values * sizeof(float);
+    }
     // A record of 64 KiB or more goes straight from its slot to the
     // file, after what the buffer holds, instead of being copied through
     // it; smaller ones are gathered into the buffer's larger writes.
-    const std::size_t bytes = f->values * sizeof(double);
-    const bool written = bytes >= direct_bytes
-                             ? std::fflush(f->stream) == 0 &&
-                                   write_all(fileno(f->stream), reinterpret_cast<const char *>(record), bytes)
-                             : std::fwrite(record, sizeof(double), f->values, f->stream) == f->values;
+    const bool written = size >= direct_bytes
+                             ? std::fflush(f->stream) == 0 && write_all(fileno(f->stream), bytes, size)
+                             : std::fwrite(bytes, 1, size, f->stream) == size;
     if (!written)
         return {fault_kind::write, errno, 0, -1, write_error(f->path)};
     if (f->progress != nullptr)

@@ -45,6 +45,26 @@ with tempfile.TemporaryDirectory() as tmp:
         (le,) = struct.unpack_from("<d", raw, ((n * M + i) * D + j) * 8)
         assert le == record[i * D + j], "little-endian at ((n*M + i)*D + j)*8"
 
+    # --npy: the documented header, 64 bytes or a multiple, then the same
+    # records; --float32: each value rounded to a float.
+    for single in (False, True):
+        extra = ["--float32"] if single else []
+        subprocess.run([kelvane, "--npy", *extra, "examples/ubm.gmm", "examples/models.lst", tmp / "sv.npy"], cwd=src,
+                       check=True)
+        npy = (tmp / "sv.npy").read_bytes()
+        (H,) = struct.unpack_from("<H", npy, 8)
+        assert npy[:8] == b"\x93NUMPY\x01\x00" and (10 + H) % 64 == 0, "magic, version, aligned header"
+        header = npy[10:10 + H].decode("ascii")
+        want = "{'descr': '<f%d', 'fortran_order': False, 'shape': (%d, %d), }" % (4 if single else 8, len(listed), M * D)
+        assert header.rstrip(" \n") == want and header.endswith(" \n"), header
+        body = npy[10 + H:]
+        if single:
+            floats = array("f")
+            floats.frombytes(body)
+            assert list(floats) == [struct.unpack("<f", struct.pack("<f", v))[0] for v in sv], "floats of the doubles"
+        else:
+            assert body == raw, "the records after the header"
+
     subprocess.run([morrit, "examples/model0001.gmm", tmp / "mu.txt", tmp / "sigma.txt", tmp / "w.txt"],
                    cwd=src, check=True)
     _, _, w, mu, sigma = model(ex / "model0001.gmm")

@@ -504,6 +504,36 @@ def bits32(a):
     return numpy.ascontiguousarray(a).view(numpy.uint32)
 
 
+@pytest.mark.parametrize("dtype", [numpy.float64, numpy.float32])
+def test_npy_files_are_what_numpy_saves_of_the_modules_array(dtype, generated, tmp_path):
+    small = generated / "small"
+    ubm, models = small / "ubm.gmm", [small / f"model{1 + k % 40:04d}.gmm" for k in range(57)]
+    single = ["--float32"] if dtype == numpy.float32 else []
+    for listed in (models, models[:1], []):
+        (tmp_path / "list").write_text("".join(f"{m}\n" for m in listed) + "\n")
+        sizes = ["--sizes-from", models[0]]
+        assert kelvane("--npy", *single, *sizes, ubm, tmp_path / "list", tmp_path / "sv.npy") == (0, "")
+        assert kelvane(*single, *sizes, ubm, tmp_path / "list", tmp_path / "sv.raw") == (0, "")
+        want = gmmtools.supervectors(ubm, listed, dtype=dtype, sizes_from=models[0])
+        saved = tmp_path / "want.npy"
+        numpy.save(saved, want)
+        assert (tmp_path / "sv.npy").read_bytes() == saved.read_bytes()
+        # The records follow the header as the raw file holds them.
+        assert (tmp_path / "sv.npy").read_bytes().endswith((tmp_path / "sv.raw").read_bytes())
+        loaded = numpy.load(tmp_path / "sv.npy", mmap_mode="r")
+        assert loaded.shape == (len(listed), 64 * 20) and loaded.dtype == dtype
+        assert numpy.array_equal(bits32(loaded) if dtype == numpy.float32 else bits(loaded),
+                                 bits32(want) if dtype == numpy.float32 else bits(want))
+        del loaded
+        # The module fills such a file in place with the same values.
+        out = numpy.load(tmp_path / "want.npy", mmap_mode="r+")
+        out[...] = 0
+        gmmtools.supervectors(ubm, listed, threads=2, out=out, sizes_from=models[0])
+        out.flush()
+        del out
+        assert saved.read_bytes() == (tmp_path / "sv.npy").read_bytes()
+
+
 @pytest.mark.parametrize("batch", [1, 7, 50, 200])
 def test_iter_supervectors_gives_supervectors_in_blocks_failures_included(generated, tmp_path, batch):
     for failing in (False, True):

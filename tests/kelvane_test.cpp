@@ -83,6 +83,29 @@ std::map<std::string, std::string> standard_files()
 
 const std::vector<std::string> std_args = {"ubm.gmm", "list", "out.bin"};
 
+// The header of a .npy file of `rows` records of 6 values of `type` ('8'
+// doubles, '4' floats), as the format's description lays it out: the magic,
+// version 1.0, the little-endian length of the dictionary that follows,
+// padded with spaces and a newline to a multiple of 64 bytes in all.
+std::string npy(int rows, char type)
+{
+    std::string dict = std::string("{'descr': '<f") + type + "', 'fortran_order': False, 'shape': (" +
+                       std::to_string(rows) + ", 6), }";
+    dict += std::string(63 - (10 + dict.size()) % 64, ' ') + "\n";
+    return std::string("\x93NUMPY\x01\x00", 8) + static_cast<char>(dict.size()) + '\0' + dict;
+}
+
+// `values` as the raw bytes of native floats, each rounded from its double.
+std::string singles(const std::vector<double> &values)
+{
+    std::string bytes;
+    for (double v : values) {
+        const float f = static_cast<float>(v);
+        bytes.append(reinterpret_cast<const char *>(&f), sizeof f);
+    }
+    return bytes;
+}
+
 std::string huge_header()
 {
     return with_line(with_line(model_text(model_a), 3, "<VECSIZE> 2147483647"), 8, "<NUMMIXES> 2147483647");
@@ -343,6 +366,19 @@ std::vector<kcase> cases()
          1, "ubm.gmm:13: variance 1 is inf, a finite value above 0 expected\n", old_output},
         {"progress changes no byte", {{"list", "a.gmm\n\n\nb.gmm\n\n"}}, {"--progress", "ubm.gmm", "list", "out.bin"}, 0, "<progress>",
          doubles(cat({rec_a, rec_b}))},
+
+        // --npy: the header of its shape, then the records; --float32: each
+        // value rounded once.
+        {"npy", {{"list", "a.gmm\n\n\nb.gmm\n\n"}}, {"--npy", "ubm.gmm", "list", "out.bin"}, 0, "",
+         npy(2, '8') + doubles(cat({rec_a, rec_b})), {}, {}, true},
+        {"float32", {}, {"--float32", "ubm.gmm", "list", "out.bin"}, 0, "", singles(cat({rec_a, rec_b})), {}, {}, true},
+        {"npy of floats, normalized", {{"list", "b.gmm\na.gmm\nb.gmm\n"}}, {"--npy", "--float32", "--normalize", "ubm.gmm", "list", "out.bin"},
+         0, "", npy(3, '4') + singles(cat({normalized(model_b), normalized(model_a), normalized(model_b)})), {}, {}, true},
+        {"npy of no models", {{"list", "\n"}}, {"--npy", "--sizes-from=a.gmm", "ubm.gmm", "list", "out.bin"}, 0, "", npy(0, '8')},
+        {"npy of a list that fails", {{"list", "a.gmm\nnone.gmm\nb.gmm\n"}}, {"--npy", "--float32", "ubm.gmm", "list", "out.bin"}, 1,
+         "none.gmm: File open error!\n", npy(3, '4') + singles(rec_a), {}, {}, true},
+        {"npy of a UBM that fails", {{"ubm.gmm", "x\n"}}, {"--npy", "ubm.gmm", "list", "out.bin"}, 1,
+         "ubm.gmm: ends after line 1, 20 lines expected\n", old_output},
 
         // An output that is one of the inputs is refused, and every file stays.
         {"output is the list", {}, {"ubm.gmm", "list", "list"}, 1, "list" + same, "<input>"},

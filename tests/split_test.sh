@@ -139,6 +139,12 @@ check "short model in the middle part, missing one in a later part" 3 "$tmp/fail
 check "-j 2 and --normalize passed through" 3 "$tmp/many.lst" -j 2 --normalize
 check "--check passed through" 4 "$tmp/failing.lst" --check
 check "--keywords passed through" 2 "$tmp/many.lst" --keywords
+check "--npy" 3 "$tmp/many.lst" --npy
+check "--npy --float32, the list failing" 3 "$tmp/failing.lst" --npy --float32
+check "--float32 --normalize" 4 "$tmp/many.lst" --float32 --normalize
+check "--npy, blank lines at part boundaries" 8 "$tmp/blanks.lst" --npy
+printf '\n\n\n' > "$tmp/no_models.lst"
+check "--npy of no models" 2 "$tmp/no_models.lst" --npy --sizes-from="$ex/model0001.gmm"
 check "-p 08, decimal" 08 "$tmp/many.lst"
 check "-p 010, decimal, above MaxArraySize" 010 "$tmp/many.lst"
 for name in 'k=v.lst' '-'; do
