@@ -589,15 +589,20 @@ def test_written_models_are_read_back_by_the_module_and_the_programs(tmp_path):
     # What the readers take back is written.
     (dict(D=720, value=1.0), None),
     (dict(D=666, value=-1.2345678e-300), None),
+    # 769 values of "1.000000e+00" and k of "-1.000000e+00": 9,997 + k characters.
+    (dict(D=769, negatives=1), None),
+    (dict(D=769, negatives=2), "a values line of these 769 dimensions would be 9999 characters"),
     (dict(name="a" * 255), None),
     (dict(name="spk\udcff"), None),
     (dict(name="a b\tc"), None),
     (dict(kind="MFCC_E_D_A_Z_0"), None),
 ])
 def test_write_model_writes_only_what_the_readers_take(change, says, tmp_path):
-    D, value = change.pop("D", 3), change.pop("value", 0.5)
+    D, value, negatives = change.pop("D", 3), change.pop("value", 0.5), change.pop("negatives", 0)
     path = tmp_path / "m.gmm"
-    args = (path, numpy.full((2, D), value), numpy.full((2, D), abs(value)), [0.25, 0.75])
+    means = numpy.full((2, D), 1.0 if negatives else value)
+    means[0, :negatives] = -1
+    args = (path, means, numpy.full((2, D), abs(value)), [0.25, 0.75])
     if says is not None:
         with pytest.raises(ValueError, match=says):
             gmmtools.write_model(*args, **change)
@@ -638,6 +643,15 @@ def test_write_model_into_a_pipe_gives_the_file_once_whatever_the_signals(genera
         timer.cancel()
         p.kill()
     assert b"".join(got) == (tmp_path / "file.gmm").read_bytes() and len(got) > 20
+
+
+def test_write_model_with_standard_input_closed(tmp_path):
+    # The file may be given descriptor 0.
+    child = "import sys, gmmtools; gmmtools.write_model(sys.argv[1], [[1.0]], [[2.0]], [1.0]); print('written')"
+    r = subprocess.run(f'exec 0<&-; exec "{sys.executable}" -c "{child}" "{tmp_path / "m.gmm"}"', shell=True,
+                       capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "written\n", "")
+    assert gmmtools.read_model(tmp_path / "m.gmm") == gmmtools.Model([[1.0]], [[2.0]], [1.0])
 
 
 @pytest.mark.parametrize("call", ["supervectors(ubm, models, threads=1)", "supervectors(ubm, models, threads=3)",
