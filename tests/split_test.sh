@@ -258,6 +258,16 @@ mkdir "$tmp/space"
 if mount -t tmpfs -o size=2m tmpfs "$tmp/space" 2>/dev/null; then
   expect "the join in a 2 MiB file system" 0 - env KELVANE="$kelvane" "$script" -p 3 "$ex/ubm.gmm" many.lst space/out.sv
   same "  one run's bytes" "$tmp/space/out.sv" "$tmp/whole.sv"
+  # An old OUT of that size stays until the join: the parts do not fit
+  # beside it.  One line and no traceback, whatever runs short.
+  status=0
+  (cd "$tmp" && KELVANE="$kelvane" "$script" -p 3 "$ex/ubm.gmm" many.lst space/out.sv) 2> "$tmp/space.err" || status=$?
+  if [ "$status" -ge 1 ] && [ "$status" -le 2 ] && [ "$(wc -l < "$tmp/space.err")" = 1 ] && ! grep -q Traceback "$tmp/space.err"; then
+    echo "yes: a file system too small for the parts beside the old OUT ($(cat "$tmp/space.err"))"
+  else
+    echo "no: a file system too small beside the old OUT: status $status, $(cat "$tmp/space.err")"; failures=$((failures + 1))
+  fi
+  rm -rf "$tmp"/space/.kelvane-slurm.*
   umount "$tmp/space"
 else
   echo "note: no tmpfs could be mounted: the join's space is not tried"
@@ -315,4 +325,124 @@ if id nobody > /dev/null 2>&1 && command -v runuser > /dev/null; then
     rm -rf "$work" "$tmp"/shared/moved.*
   done
 fi
+# Faults a cluster user and a co-tenant met.
+# A setgid project folder; a carriage return inside a path; relative paths
+# with --chdir=/; sbatch's own abbreviations, and the ones it drops.
+mkdir -p "$tmp/run/sg"
+chmod 2775 "$tmp/run/sg"
+OUTDIR=sg check "a setgid folder for OUT and the work folder" 2 "$tmp/many.lst"
+cp "$ex/model0001.gmm" "$tmp/a"$'\r'"b.gmm"
+printf '%s\n' "$ex/model0002.gmm" "$tmp/a"$'\r'"b.gmm" > "$tmp/cr.lst"
+check "a carriage return inside a path" 3 "$tmp/cr.lst"
+cp "$ex/model0002.gmm" "$tmp/m2.gmm"
+slurm_only=(--sbatch=--chdir=/)
+check "a relative --sizes-from with --chdir=/" 3 "$tmp/many.lst" --sizes-from=../m2.gmm
+slurm_only=(--sbatch=--quie --sbatch=--pars --sbatch=-Q)
+check "--quiet and --parsable abbreviated are dropped" 2 "$tmp/many.lst"
+for own in -a0-1 --arr=0-1 --ar=0-1 -ofoo --outp=x --err=x -dafter:1 --dep=after:1 -W --wai -ifoo --inp=x; do
+  expect "--sbatch=$own is refused" 1 "^kelvane-slurm: --sbatch=$own: --[a-z]+ is kelvane-slurm's own$" \
+    "$script" --sbatch="$own" "$ex/ubm.gmm" many.lst own.sv
+done
+# Three file arguments are a plain call, as for kelvane, whatever they start with.
+mkdir "$tmp/dash" && cp "$ex/ubm.gmm" "$tmp/dash/-ubm.gmm" && cp "$tmp/many.lst" "$tmp/dash/-l.lst"
+(cd "$tmp/dash" && "$kelvane" -ubm.gmm -l.lst -o.sv && mv -- -o.sv one.sv)
+expect "three dashed file names" 0 - env KELVANE="$kelvane" sh -c "cd dash && exec '$script' -ubm.gmm -l.lst -o.sv"
+same "  one run's bytes" "$tmp/dash/-o.sv" "$tmp/dash/one.sv"
+
+# A UBM moved after submission: the tasks stop before their outputs, as
+# one run stops before OUT: its status and message, OUT as it was.
+mkdir "$tmp/moved" && cp "$ex/ubm.gmm" "$tmp/moved/u.gmm" && echo old > "$tmp/moved/out.sv"
+(cd "$tmp/moved" && KELVANE="$kelvane" "$script" -p 3 --detach --sbatch=--hold u.gmm ../many.lst out.sv) > "$tmp/moved.out" 2>&1
+folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/moved.out")
+mv "$tmp/moved/u.gmm" "$tmp/moved/away.gmm"
+(cd "$tmp/moved" && "$kelvane" u.gmm ../many.lst one.sv) 2> "$tmp/moved.want" || true
+for j in $(squeue -h -n kelvane-slurm -t PD -o %F | sort -u); do scontrol release "$j"; done
+expect "a UBM moved after submission" 1 "^$(sed 's/[.[\*^$]/\\&/g' "$tmp/moved.want")\$" "$script" --wait "$folder"
+same "  OUT as it was" "$tmp/moved/out.sv" <(echo old)
+[ ! -e "$folder" ] || { echo "no:   its folder removed"; failures=$((failures + 1)); }
+
+# The join refused by sbatch: the array is cancelled with it, and --resume
+# submits the parts once, for one run's bytes.
+mkdir "$tmp/fake"
+printf '#!/bin/sh\nn=$(cat "%s/fake/n" 2>/dev/null || echo 0); echo $((n + 1)) > "%s/fake/n"\n[ "$n" = 1 ] && { echo "sbatch: error: refused once" >&2; exit 1; }\nexec "%s" "$@"\n' \
+  "$tmp" "$tmp" "$(command -v sbatch)" > "$tmp/fake/sbatch"
+chmod +x "$tmp/fake/sbatch"
+expect "the join job refused" 2 "^kelvane-slurm: the job could not run \(sbatch refused it: sbatch: error: refused once\)" \
+  env PATH="$tmp/fake:$PATH" KELVANE="$kelvane" "$script" -p 3 --detach --sbatch=--hold "$ex/ubm.gmm" many.lst orphan.sv
+sleep 1
+[ -z "$(squeue -h -n kelvane-slurm)" ] || { echo "no:   the array cancelled: $(squeue -h -n kelvane-slurm)"; failures=$((failures + 1)); }
+folder=$(grep -l orphan.sv "$tmp"/.kelvane-slurm.*/run.json | xargs dirname)
+expect "  resumed" 0 - env KELVANE="$kelvane" "$script" --resume "$folder" --sbatch=--comment=resumed
+same "  one run's bytes" "$tmp/orphan.sv" "$tmp/whole.sv"
+
+# --wait: the controller stopped a while, two waiters at once, a damaged
+# state, a folder that is no run's.
+(cd "$tmp" && KELVANE="$kelvane" "$script" -p 3 --detach --sbatch=--hold "$ex/ubm.gmm" many.lst waited.sv) > "$tmp/waited.out" 2>&1
+folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/waited.out")
+"$script" --wait "$folder" > /dev/null 2> "$tmp/wait1.err" & w1=$!
+"$script" --wait "$folder" > /dev/null 2> "$tmp/wait2.err" & w2=$!
+sleep 1
+ctld=${pids[0]}
+kill -STOP "$ctld"; sleep 20; kill -CONT "$ctld"
+for j in $(squeue -h -n kelvane-slurm -t PD -o %F | sort -u); do scontrol release "$j"; done
+s1=0 s2=0
+wait "$w1" || s1=$?
+wait "$w2" || s2=$?
+if [ "$s1$s2" = 00 ] && [ ! -s "$tmp/wait1.err" ] && [ ! -s "$tmp/wait2.err" ] && [ ! -e "$folder" ]; then
+  echo "yes: two --wait, the controller stopped for 20 s"
+else
+  echo "no: two --wait, the controller stopped: $s1 $(cat "$tmp/wait1.err"), $s2 $(cat "$tmp/wait2.err")"
+  failures=$((failures + 1))
+fi
+same "  one run's bytes" "$tmp/waited.sv" "$tmp/whole.sv"
+mkdir -m 700 "$tmp/damaged" && echo '{"parts": ' > "$tmp/damaged/run.json"
+expect "--wait of a damaged run.json" 2 "damaged run.json|its run.json is damaged" "$script" --wait "$tmp/damaged"
+expect "--wait of a folder that is no run's" 2 "^kelvane-slurm: /tmp: not a work folder" "$script" --wait /tmp
+
+# Two signals in a row, while the tasks run: the clean-up is done all the
+# same.
+wrapper held 'sleep 30'
+for gap in 0.02 0.3; do
+  rm -f "$tmp/held.done"
+  (cd "$tmp" && exec env KELVANE="$tmp/held" "$script" -p 3 "$ex/ubm.gmm" many.lst twice.sv) \
+    > /dev/null 2> "$tmp/twice.err" &
+  pid=$!
+  for i in $(seq 60); do [ -e "$tmp/held.done" ] && break; sleep 0.5; done
+  kill -INT "$pid"; sleep "$gap"; kill -INT "$pid" 2>/dev/null || true
+  status=0
+  wait "$pid" || status=$?
+  if [ "$status" = 130 ] && grep -Eq "^kelvane-slurm: stopped by SIGINT; Slurm job [0-9]+ cancelled$" "$tmp/twice.err" &&
+     [ -z "$(grep -l twice.sv "$tmp"/.kelvane-slurm.*/run.json 2>/dev/null)" ]; then
+    echo "yes: two Ctrl-C $gap s apart"
+  else
+    echo "no: two Ctrl-C $gap s apart: status $status, $(cat "$tmp/twice.err")"; failures=$((failures + 1))
+  fi
+done
+
+# A co-tenant of OUT's folder swaps the finished work folder for another
+# folder of the user's while --wait is about to remove it: only what the
+# run made goes, through the folder it opened.
+if id nobody > /dev/null 2>&1 && command -v runuser > /dev/null; then
+  chmod 755 "$tmp"
+  mkdir -p "$tmp/shared2" && chgrp nogroup "$tmp/shared2" && chmod 775 "$tmp/shared2"
+  mkdir "$tmp/shared2/results" && echo mine > "$tmp/shared2/results/keep"
+  (cd "$tmp/shared2" && KELVANE="$kelvane" "$script" -p 2 --detach --sbatch=--hold "$ex/ubm.gmm" ../many.lst out.sv) > "$tmp/co.out" 2>&1
+  folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/co.out")
+  "$script" --wait "$folder" > /dev/null 2>&1 & w=$!
+  sleep 1
+  kill -STOP "$w"
+  for j in $(squeue -h -n kelvane-slurm -t PD -o %F | sort -u); do scontrol release "$j"; done
+  for i in $(seq 120); do [ -z "$(squeue -h -n kelvane-slurm)" ] && break; sleep 0.5; done
+  runuser -u nobody -g nogroup -- sh -c "mv '$folder' '$tmp/shared2/moved' && mv '$tmp/shared2/results' '$folder'" ||
+    echo "no: the swap"
+  kill -CONT "$w"
+  wait "$w" || true
+  if [ "$(cat "$folder/keep" 2>/dev/null)" = mine ]; then
+    echo "yes: the user's folder swapped in is left whole"
+  else
+    echo "no: the user's folder swapped in: $(ls -A "$folder" 2>&1)"; failures=$((failures + 1))
+  fi
+  same "  one run's bytes" "$tmp/shared2/out.sv" "$tmp/whole.sv"
+fi
+
 [ "$failures" = 0 ]
