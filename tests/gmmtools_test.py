@@ -262,6 +262,9 @@ def test_wrong_calls(tmp_path):
     for threads in (-2, 1025):
         with pytest.raises(ValueError, match="threads"):
             gmmtools.supervectors(ubm, [model], threads=threads)
+    for batch in (0, -1):
+        with pytest.raises(ValueError, match="batch must be a whole number from 1"):
+            gmmtools.iter_supervectors(ubm, [model], batch=batch)
     with pytest.raises(TypeError):
         gmmtools.supervectors(ubm, str(model))
     with pytest.raises(ValueError, match="null"):
