@@ -10,7 +10,7 @@ from setuptools import setup
 
 here = Path(__file__).parent
 version = re.search(r"project\(gmmtools VERSION (\S+)", (here / "CMakeLists.txt").read_text()).group(1)
-library = sorted(str(p.relative_to(here)) for d in ("model_io", "supervectors") for p in (here / d).glob("*.cpp"))
+library = sorted(str(p.relative_to(here)) for d in ("numbers", "model_io", "supervectors") for p in (here / d).glob("*.cpp"))
 
 setup(
     name="gmmtools",
@@ -23,7 +23,7 @@ setup(
         Pybind11Extension(
             "gmmtools._gmmtools",
             ["python/module.cpp", *library],
-            include_dirs=["model_io", "supervectors"],
+            include_dirs=["numbers", "model_io", "supervectors"],
             define_macros=[("GMM_VERSION", f'"{version}"'), ("NDEBUG", None)],
             # The programs' code generation, in place of the interpreter's
             # own flags (-O2, -fwrapv, -fstack-protector-strong).
