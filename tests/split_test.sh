@@ -175,6 +175,9 @@ expect() {
 same() { # NAME FILE WANT: the file holds what WANT holds
   if cmp -s "$2" "$3"; then echo "yes: $1"; else echo "no: $1"; failures=$((failures + 1)); fi
 }
+expect "--help" 0 - "$script" --help
+grep -q '^Usage: \$ .*kelvane-slurm \[-p PARTS\]' "$tmp/x.out" && grep -q -- '--npy, --float32' "$tmp/x.out" ||
+  { echo "no:   --help's usage and options on standard output"; failures=$((failures + 1)); }
 mkdir "$tmp/nosbatch"
 expect "no sbatch" 2 '^kelvane-slurm: sbatch not found$' \
   env PATH="$tmp/nosbatch" KELVANE="$kelvane" "$script" "$ex/ubm.gmm" many.lst nosbatch.sv
