@@ -259,7 +259,9 @@ int main(int argc, char **argv)
             {out + ".sv"}, runs);
 
     // The kinds of output, in alternating rounds against the raw file: a
-    // .npy file, whose records must be the raw file's, and floats.
+    // .npy file, whose records must be the raw file's, and floats.  Each
+    // output is made anew: replacing one would wait for the write-back of
+    // the run before, whichever kind that was.
     {
         const std::vector<variant> kinds = {
             {"kelvane -j 1", {KELVANE_PATH, "-j", "1", ubm, list, out + ".sv"}},
@@ -268,8 +270,10 @@ int main(int argc, char **argv)
             {"kelvane -j 1 --npy --float32", {KELVANE_PATH, "-j", "1", "--npy", "--float32", ubm, list, out + ".f4.npy"}}};
         std::vector<std::vector<double>> t(kinds.size());
         for (int r = 0; r < runs; ++r)
-            for (std::size_t k = 0; k < kinds.size(); ++k)
+            for (std::size_t k = 0; k < kinds.size(); ++k) {
+                unlink(kinds[k].argv.back().c_str());
                 t[k].push_back(run(kinds[k].argv).seconds);
+            }
         const std::string raw = slurp(out + ".sv"), npy = slurp(out + ".npy");
         if (npy.size() < raw.size() || npy.compare(npy.size() - raw.size(), raw.size(), raw) != 0) {
             std::fprintf(stderr, "bench: the .npy file's records differ from the raw file's\n");
