@@ -5,9 +5,9 @@
 // LIST names one model file per line.  For each listed model, in list order,
 // OUT receives the model's component means minus the UBM's: M components of
 // D values each, as raw little-endian doubles, with no header and nothing
-// between records (--float32: floats; --npy: after a .npy header).  D and M come from the header of the first listed model
-// and are applied to the UBM and to every other model.  Blank list lines name
-// no model and are skipped.
+// between records (--float32: floats; --npy: after a .npy header).  D and M
+// come from the header of the first listed model and are applied to the UBM
+// and to every other model.  Blank list lines name no model and are skipped.
 //
 // OUT is opened only once the UBM has been read, so a run that fails before
 // that leaves an existing OUT as it was; an OUT that is one of the inputs is
@@ -265,7 +265,8 @@ int main(int argc, char **argv)
     }
     stored = stored && alloc_scratch(&scratch[0]) && alloc_component_matrix(M, D, &slots[0]);
     if (float32) {
-        singles = static_cast<float *>(std::malloc(static_cast<std::size_t>(M) * static_cast<std::size_t>(D) * sizeof(float)));
+        const std::size_t values = static_cast<std::size_t>(M) * static_cast<std::size_t>(D);
+        singles = static_cast<float *>(std::malloc(values * sizeof(float)));
         stored = stored && singles != nullptr;
     }
     if (!stored)
