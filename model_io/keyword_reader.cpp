@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "le_text.h"
+#include "messages.h"
 #include "parse_number.h"
 #include "values_line.h"
 
@@ -520,7 +521,12 @@ bool take_size(parser<Cell> *P, const char *keyword)
     const std::int64_t line = !P->x.peeked && skip_blanks(&P->x) ? P->x.line : peek(P)->line;
     if (!take_integer(P, "a count", &n))
         return false;
-    if (n < 1 || n > INT32_MAX)
+    if (n > INT32_MAX) {
+        char bracketed[24];
+        std::snprintf(bracketed, sizeof bracketed, "<%s>", keyword);
+        return fault(P, line, count_too_large_form, bracketed, static_cast<long long>(n));
+    }
+    if (n < 1)
         return fault(P, line, "<%s> %lld: a count of at least 1 expected", keyword, static_cast<long long>(n));
     if (P->D == 0) {
         if (P->want_D != 0 && n != P->want_D) {
@@ -739,7 +745,9 @@ bool component_body(parser<Cell> *P, std::int32_t component)
 template <typename Cell>
 bool set_mixtures(parser<Cell> *P, std::int64_t m, std::int64_t line)
 {
-    if (m < 1 || m > INT32_MAX)
+    if (m > INT32_MAX)
+        return fault(P, line, count_too_large_form, "<NUMMIXES>", static_cast<long long>(m));
+    if (m < 1)
         return fault(P, line, "<NUMMIXES> %lld: at least 1 expected", static_cast<long long>(m));
     if (P->want_M != 0 && m != P->want_M) {
         P->res = {read_fault::other_mixture_count, line, m, P->want_M, {}};

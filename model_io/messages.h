@@ -12,6 +12,10 @@ inline constexpr const char open_error_text[] = "File open error!\n";
 // Storage for the matrices (or a worker's scratch) cannot be obtained.
 inline constexpr const char no_storage_text[] = "Error: Memory allocation for mu / sigma failed\n";
 
+// A header count that 32 bits cannot hold, under a checked or keyword read:
+// the keyword (with its brackets) and the count as read.
+inline constexpr const char count_too_large_form[] = "%s %lld: a count of at most 2147483647 expected";
+
 // "<path>: File open error!", "<path>: File read error!" and so on.
 std::string open_error(const char *path);
 std::string read_error(const char *path);

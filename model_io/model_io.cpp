@@ -43,15 +43,15 @@ bool next_token(const char *&p, const char *end, bool newline_too, token *t)
     return true;
 }
 
-// The second token of a header line as an integer; false when the line holds
-// fewer than two tokens.
-bool second_int(const text_line &l, bool newline_too, std::int32_t *v)
+// The second token of a header line as strtol() converts it; false when the
+// line holds fewer than two tokens.
+bool second_long(const text_line &l, bool newline_too, long *v)
 {
     const char *p = l.begin;
     token t;
     if (!next_token(p, l.end, newline_too, &t) || !next_token(p, l.end, newline_too, &t))
         return false;
-    *v = parse_int32(t.s, t.n);
+    *v = parse_long(t.s, t.n);
     return true;
 }
 
@@ -100,12 +100,12 @@ bool starts_with_keyword(const text_line &l, const char *keyword)
 // count >= 0, holding that count as its second token.
 bool check_line(const text_line &l, std::int64_t n, const char *keyword, std::int64_t count, read_result *res)
 {
-    std::int32_t found;
+    long found;
     if (binary_line(l)) {
         *res = {read_fault::not_text, n, 0, 0, {}};
         return false;
     }
-    if (starts_with_keyword(l, keyword) && (count < 0 || (second_int(l, true, &found) && found == count)))
+    if (starts_with_keyword(l, keyword) && (count < 0 || (second_long(l, true, &found) && found == count)))
         return true;
     *res = {read_fault::layout, n, 0, 0, {}};
     char want[32], seen[41];
@@ -263,10 +263,23 @@ read_result read_model_header(line_reader *in, model_header *out, read_rule rule
         if (rule == read_rule::checked && checked_lines[n].keyword != nullptr &&
             !check_line(l, n, checked_lines[n].keyword, checked_lines[n].count, &res))
             return res;
-        if (n == 3 && (!second_int(l, false, &out->vector_size) || out->vector_size < 1))
-            return {read_fault::bad_header, 3, 0, 0, {}};
-        if (n == 8 && (!second_int(l, true, &out->mixture_count) || out->mixture_count < 1))
-            return {read_fault::bad_header, 8, 0, 0, {}};
+        if (n != 3 && n != 8)
+            continue;
+        long count;
+        if (!second_long(l, n == 8, &count))
+            return {read_fault::bad_header, n, 0, 0, {}};
+        // A plain read keeps the low 32 bits; a checked one refuses what
+        // they cannot hold.
+        if (rule == read_rule::checked && (count > INT32_MAX || count < INT32_MIN)) {
+            res = {read_fault::layout, n, 0, 0, {}};
+            std::snprintf(res.text, sizeof res.text, count_too_large_form, checked_lines[n].keyword,
+                          static_cast<long long>(count));
+            return res;
+        }
+        std::int32_t &field = n == 3 ? out->vector_size : out->mixture_count;
+        field = low_32_bits(count);
+        if (field < 1)
+            return {read_fault::bad_header, n, 0, 0, {}};
     }
     return no_fault;
 }

@@ -211,9 +211,8 @@ double parse_double(const char *s, std::size_t n)
 }
 
 // strtol(token, nullptr, 10), where the token lies: white space, a sign and
-// decimal digits, LONG_MAX or LONG_MIN where the value does not fit a long;
-// then its low 32 bits.
-std::int32_t parse_int32(const char *s, std::size_t n)
+// decimal digits, LONG_MAX or LONG_MIN where the value does not fit a long.
+long parse_long(const char *s, std::size_t n)
 {
     const char *p = s, *const end = s + n;
     p += run(p, end, is_space);
@@ -231,7 +230,12 @@ std::int32_t parse_int32(const char *s, std::size_t n)
         v = fits && magnitude <= 1UL + LONG_MAX ? 0UL - magnitude : static_cast<unsigned long>(LONG_MIN);
     else
         v = fits && magnitude <= static_cast<unsigned long>(LONG_MAX) ? magnitude : static_cast<unsigned long>(LONG_MAX);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+    return static_cast<long>(v);
+}
+
+std::int32_t parse_int32(const char *s, std::size_t n)
+{
+    return low_32_bits(parse_long(s, n));
 }
 
 } // namespace gmm

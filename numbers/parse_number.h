@@ -17,8 +17,15 @@ namespace gmm {
 // The double that strtod() gives for the token [s, s + n), to the bit.
 double parse_double(const char *s, std::size_t n);
 
-// The low 32 bits of what strtol(token, nullptr, 10) gives.
+// What strtol(token, nullptr, 10) gives, and its low 32 bits.
+long parse_long(const char *s, std::size_t n);
 std::int32_t parse_int32(const char *s, std::size_t n);
+
+// The low 32 bits of v, as a signed count.
+inline std::int32_t low_32_bits(long v)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(v)));
+}
 
 // How many characters of [s, s + n) strtod() takes as a number, in the C
 // locale: white space, a sign, then a decimal, a hexadecimal, an infinity

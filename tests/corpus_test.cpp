@@ -56,6 +56,10 @@ std::vector<corpus_case> cases()
         {"crlf.gmm", 0, "", 0, "", 1},
         {"values_more.gmm", 0, "", 0, "", 1},
         {"values_junk.gmm", 0, "", 0, "", 1},
+        // Counts past 32 bits: a plain read keeps their low 32 bits.
+        {"vecsize_wraps.gmm", 0, "", 0, "", 1},
+        {"mixcount_wraps.gmm", 0, "", 0, "", 1},
+        {"numstates_wraps.gmm", 0, "", 0, "", 1},
         {"weight_missing.gmm", 0, "", 1, "weight_missing.gmm:15: missing mixture weight\n", 1},
         both("empty.gmm", ":3: invalid model header\n"),
         both("garbage.gmm", ":3: invalid model header\n"),
@@ -161,6 +165,12 @@ std::vector<corpus_case> cases()
         {"line8_one_token.gmm", {same, ":9: <MIXTURE> where a count was expected\n"}},
         {"mixcount_negative.gmm", {same, ":8: <NUMMIXES> -1: at least 1 expected\n"}},
         {"mixcount_zero.gmm", {same, ":8: <NUMMIXES> 0: at least 1 expected\n"}},
+        {"mixcount_wraps.gmm",
+         {":8: <NUMMIXES> 4294967298: a count of at most 2147483647 expected\n",
+          ":8: <NUMMIXES> 4294967298: a count of at most 2147483647 expected\n"}},
+        {"numstates_wraps.gmm",
+         {":6: <NUMSTATES> 3 expected, found \"<NUMSTATES> 4294967299\"\n",
+          ":6: <NUMSTATES> 4294967299: 4294967297 emitting states, one expected\n"}},
         {"truncated_01.gmm", {same, ": no HMM in the file\n"}},
         {"truncated_02.gmm", {same, ": no HMM in the file\n"}},
         {"truncated_03.gmm", {same, ": no HMM in the file\n"}},
@@ -187,6 +197,9 @@ std::vector<corpus_case> cases()
         {"values_tab.gmm", {same, fine}},
         {"vecsize_negative.gmm", {same, ":3: <VECSIZE> -1: a count of at least 1 expected\n"}},
         {"vecsize_zero.gmm", {same, ":3: <VECSIZE> 0: a count of at least 1 expected\n"}},
+        {"vecsize_wraps.gmm",
+         {":3: <VECSIZE> 4294967299: a count of at most 2147483647 expected\n",
+          ":3: <VECSIZE> 4294967299: a count of at most 2147483647 expected\n"}},
         {"weight_missing.gmm", {same, ":16: <MEAN> where a weight was expected\n"}},
     };
     for (corpus_case &k : c)

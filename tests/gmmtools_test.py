@@ -120,6 +120,22 @@ def test_files_that_cannot_be_read_raise_oserror_naming_them(call, error, tmp_pa
     assert e.value.filename is not None and Path(e.value.filename).name in ("none.gmm", "none.lst", tmp_path.name)
 
 
+@pytest.mark.parametrize("name, line", [("vecsize_wraps.gmm", 3), ("mixcount_wraps.gmm", 8)])
+def test_counts_past_32_bits_are_refused_by_checked_and_keyword_reads(name, line, tmp_path):
+    path = SRC / "tests" / "corpus" / name
+    assert gmmtools.read_header(path, check=False) == (3, 2)
+    assert gmmtools.read_model(path, check=False) == gmmtools.read_model(SRC / "tests" / "corpus" / "base.gmm")
+    for how in (dict(check=True), dict(keywords=True)):
+        r = subprocess.run([MORRIT, "--keywords" if "keywords" in how else "--check", path, "mu", "sigma", "w"],
+                           cwd=tmp_path, capture_output=True, text=True)
+        for call in (gmmtools.read_header, gmmtools.read_model,
+                     lambda p, **k: gmmtools.supervectors(p, [SRC / "tests" / "corpus" / "base.gmm"], **k)):
+            with pytest.raises(gmmtools.ModelError) as e:
+                call(path, **how)
+            assert (str(e.value) + "\n", e.value.line) == (r.stderr, line)
+            assert "a count of at most 2147483647 expected" in r.stderr
+
+
 def cut(path, lines, to):
     to.write_bytes(b"\n".join(path.read_bytes().split(b"\n")[:lines]) + b"\n")
     return to
