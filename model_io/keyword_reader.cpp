@@ -283,6 +283,7 @@ struct parser {
     Cell **mu = nullptr, **sigma = nullptr;
     Cell *w = nullptr;
     std::vector<char> given;     // components given
+    std::int64_t components_end = 0; // the line where the model's components end
     std::vector<reference> refs;
     int hmms = 0;
     std::int64_t second_hmm = 0;
@@ -821,8 +822,11 @@ bool state_info(parser<Cell> *P, bool as_model)
         if (!ok(P))
             break;
         if (!keyword_here(&P->x, kw::mixture, &line)) {
-            if ((s = peek(P))->kind != symbol::keyword || s->key != kw::mixture)
+            if ((s = peek(P))->kind != symbol::keyword || s->key != kw::mixture) {
+                if (as_model)
+                    P->components_end = s->line;
                 break;
+            }
             line = take(P)->line;
         }
         std::int64_t k = 0;
@@ -1114,7 +1118,7 @@ read_result run(parser<Cell> *P)
         return {read_fault::keywords, 0, 0, 0, "no <MEAN> and no <VECSIZE>: the vector size is not known"};
     for (std::size_t k = 0; !P->probe && k < P->given.size(); ++k)
         if (P->given[k] == 0) {
-            fault(P, 0, "component %zu of %d missing", k + 1, P->M);
+            fault(P, P->components_end, "component %zu of %d missing", k + 1, P->M);
             return P->res;
         }
     return P->res;

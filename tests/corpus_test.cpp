@@ -134,7 +134,7 @@ std::vector<corpus_case> cases()
         {"garbage.gmm", {":1: binary model definition, text expected\n", ":1: binary model definition, text expected\n"}},
         {"header_overflow.gmm", {same, ":3: <VECSIZE> 2147483647, 3 expected\n"}},
         {"kw_binary.gmm", {":2: binary model definition, text expected\n", ":2: binary model definition, text expected\n"}},
-        {"kw_component_missing.gmm", {":21: <MIXTURE> expected, found \"<TRANSP> 3\"\n", ": component 2 of 3 missing\n"}},
+        {"kw_component_missing.gmm", {":21: <MIXTURE> expected, found \"<TRANSP> 3\"\n", ":21: component 2 of 3 missing\n"}},
         {"kw_count_differs.gmm", {":16: <MEAN> 3 expected, found \"<MEAN> 4\"\n", ":16: <MEAN> 4, 3 expected\n"}},
         {"kw_full_covariance.gmm", {":12: <VARIANCE> 3 expected, found \"<INVCOVAR> 3\"\n", ":12: full covariance (<INVCOVAR>), diagonal variances expected\n"}},
         {"kw_hmmsetid.gmm", {":3: <VECSIZE> expected, found \"<STREAMINFO> 1 3\"\n", fine}},
