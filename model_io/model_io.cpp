@@ -170,6 +170,33 @@ read_result take_header(std::int32_t D, std::int32_t M, line_reader *in, read_ru
     return res;
 }
 
+// The lines after a checked model's components: a further <BEGINHMM>
+// means the file holds more than one model, of which only the first would
+// have been read.
+read_result check_rest(line_reader *in)
+{
+    std::int64_t hmms = 1, first_extra = 0;
+    text_line l;
+    for (;;) {
+        switch (next_line(in, &l)) {
+        case line_status::ok:
+            if (starts_with_keyword(l, "<BEGINHMM>") && hmms++ == 1)
+                first_extra = in->count;
+            continue;
+        case line_status::error:
+            return {read_fault::read_error, in->count + 1, 0, 0, {}};
+        case line_status::end:
+            break;
+        }
+        break;
+    }
+    if (hmms == 1)
+        return no_fault;
+    read_result res{read_fault::layout, first_extra, 0, 0, {}};
+    std::snprintf(res.text, sizeof res.text, "%lld HMMs, one expected", static_cast<long long>(hmms));
+    return res;
+}
+
 template <typename Cell>
 read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
                             read_rule rule)
@@ -201,7 +228,7 @@ read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, Cel
             !take(in, &l, expected, &res))              // Gaussian constant
             return res;
     }
-    return res;
+    return checked ? check_rest(in) : res;
 }
 
 } // namespace

@@ -96,8 +96,7 @@ std::size_t number_length(const char *s, std::size_t n)
             return before + 2 + hex;
         return before + 1; // "0x" with no hexadecimal digit is the number 0
     }
-    const std::size_t decimal = mantissa_and_exponent(p, end, detail::is_digit, 'e');
-    return decimal > 0 ? before + decimal : 0;
+    return 0;
 }
 
 namespace {

@@ -120,20 +120,29 @@ def test_files_that_cannot_be_read_raise_oserror_naming_them(call, error, tmp_pa
     assert e.value.filename is not None and Path(e.value.filename).name in ("none.gmm", "none.lst", tmp_path.name)
 
 
-@pytest.mark.parametrize("name, line", [("vecsize_wraps.gmm", 3), ("mixcount_wraps.gmm", 8)])
-def test_counts_past_32_bits_are_refused_by_checked_and_keyword_reads(name, line, tmp_path):
-    path = SRC / "tests" / "corpus" / name
-    assert gmmtools.read_header(path, check=False) == (3, 2)
-    assert gmmtools.read_model(path, check=False) == gmmtools.read_model(SRC / "tests" / "corpus" / "base.gmm")
+@pytest.mark.parametrize("name, line, says", [
+    ("vecsize_wraps.gmm", 3, "<VECSIZE> 4294967299: a count of at most 2147483647 expected"),
+    ("mixcount_wraps.gmm", 8, "<NUMMIXES> 4294967298: a count of at most 2147483647 expected"),
+    ("kw_two_hmms.gmm", 27, "2 HMMs, one expected"),
+])
+def test_checked_and_keyword_reads_refuse_what_a_plain_read_misreads(name, line, says, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    base = SRC / "tests" / "corpus" / "base.gmm"
+    path = tmp_path / name
+    path.write_bytes((SRC / "tests" / "corpus" / name).read_bytes())
+    assert gmmtools.read_model(path, check=False) == gmmtools.read_model(base)
     for how in (dict(check=True), dict(keywords=True)):
-        r = subprocess.run([MORRIT, "--keywords" if "keywords" in how else "--check", path, "mu", "sigma", "w"],
+        r = subprocess.run([MORRIT, "--keywords" if "keywords" in how else "--check", name, "mu", "sigma", "w"],
                            cwd=tmp_path, capture_output=True, text=True)
-        for call in (gmmtools.read_header, gmmtools.read_model,
-                     lambda p, **k: gmmtools.supervectors(p, [SRC / "tests" / "corpus" / "base.gmm"], **k)):
+        assert (r.returncode, r.stderr) == (1, f"{name}:{line}: {says}\n")
+        for call in (gmmtools.read_model, lambda p, **k: gmmtools.supervectors(base, [p], **k)):
             with pytest.raises(gmmtools.ModelError) as e:
-                call(path, **how)
-            assert (str(e.value) + "\n", e.value.line) == (r.stderr, line)
-            assert "a count of at most 2147483647 expected" in r.stderr
+                call(name, **how)
+            assert (str(e.value), e.value.line) == (f"{name}:{line}: {says}", line)
+    # A third model is counted too.
+    path.write_bytes(path.read_bytes() + path.read_bytes().split(b"<ENDHMM>\n", 1)[1])
+    with pytest.raises(gmmtools.ModelError, match=f"{name}:{line}: " + ("3 HMMs" if "HMMs" in says else "")):
+        gmmtools.read_model(path)
 
 
 def cut(path, lines, to):
