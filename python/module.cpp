@@ -534,15 +534,16 @@ void write_model_py(const py::object &path, const py::array_t<double> &means, co
     }
     written_file f{-1};
     for (;;) {
+        int open_error;
         {
             py::gil_scoped_release unlocked;
             f.fd = ::open(p.bytes.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-            f.error = f.fd < 0 ? errno : 0;
+            open_error = errno;
         }
         if (f.fd >= 0)
             break;
-        if (f.error != EINTR)
-            raise_errno(f.error, p.as_given);
+        if (open_error != EINTR)
+            raise_errno(open_error, p.as_given);
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
     }
