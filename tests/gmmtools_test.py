@@ -145,6 +145,14 @@ def test_checked_and_keyword_reads_refuse_what_a_plain_read_misreads(name, line,
         gmmtools.read_model(path)
 
 
+def test_a_single_gaussian_without_mixture_has_weight_one(tmp_path):
+    model = gmmtools.read_model(SRC / "tests" / "corpus" / "kw_single_gaussian.gmm", keywords=True)
+    assert model.weights.tolist() == [1.0] and model.means.tolist() == [[1.0, 2.0, 3.0]]
+    r = subprocess.run([MORRIT, "--keywords", SRC / "tests" / "corpus" / "kw_single_gaussian.gmm", "mu", "sigma", "w"],
+                       cwd=tmp_path, capture_output=True, text=True)
+    assert (r.returncode, (tmp_path / "w").read_text()) == (0, "1.000000e+00")
+
+
 def cut(path, lines, to):
     to.write_bytes(b"\n".join(path.read_bytes().split(b"\n")[:lines]) + b"\n")
     return to
