@@ -8,6 +8,7 @@ import collections.abc
 import ctypes
 import gc
 import inspect
+import math
 import multiprocessing
 import os
 import pickle
@@ -151,6 +152,20 @@ def test_a_single_gaussian_without_mixture_has_weight_one(tmp_path):
     r = subprocess.run([MORRIT, "--keywords", SRC / "tests" / "corpus" / "kw_single_gaussian.gmm", "mu", "sigma", "w"],
                        cwd=tmp_path, capture_output=True, text=True)
     assert (r.returncode, (tmp_path / "w").read_text()) == (0, "1.000000e+00")
+
+
+def test_written_gaussian_constants_are_d_log_2pi_plus_the_log_variances(tmp_path):
+    rng = numpy.random.default_rng(7)
+    variances = rng.uniform(0.01, 50.0, (4, 5))
+    gmmtools.write_model(tmp_path / "m.gmm", rng.normal(size=(4, 5)), variances, [0.25] * 4)
+    written = [line.split()[1] for line in (tmp_path / "m.gmm").read_text().split("\n") if line.startswith("<GCONST>")]
+    want = []
+    for row in variances:
+        g = 5 * math.log(2 * math.pi)
+        for v in row:
+            g += math.log(v)
+        want.append("%e" % g)
+    assert written == want
 
 
 def cut(path, lines, to):
