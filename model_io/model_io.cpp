@@ -177,19 +177,12 @@ read_result check_rest(line_reader *in)
 {
     std::int64_t hmms = 1, first_extra = 0;
     text_line l;
-    for (;;) {
-        switch (next_line(in, &l)) {
-        case line_status::ok:
-            if (starts_with_keyword(l, "<BEGINHMM>") && hmms++ == 1)
-                first_extra = in->count;
-            continue;
-        case line_status::error:
-            return {read_fault::read_error, in->count + 1, 0, 0, {}};
-        case line_status::end:
-            break;
-        }
-        break;
-    }
+    line_status st;
+    while ((st = next_line(in, &l)) == line_status::ok)
+        if (starts_with_keyword(l, "<BEGINHMM>") && hmms++ == 1)
+            first_extra = in->count;
+    if (st == line_status::error)
+        return {read_fault::read_error, in->count + 1, 0, 0, {}};
     if (hmms == 1)
         return no_fault;
     read_result res{read_fault::layout, first_extra, 0, 0, {}};
