@@ -103,6 +103,7 @@ awk -v short="$tmp/short.gmm" -v missing="$tmp/missing.gmm" \
 
 failures=0
 slurm_only=() # kelvane-slurm's own options, for the next check
+both_env=()   # an environment for both runs of the next check
 # check NAME PARTS LIST [OPTION ...]: kelvane-slurm against one kelvane run,
 # each writing over an old output: status, message and output bytes, and
 # nothing left beside the output or in the folder the call is made from.
@@ -115,8 +116,8 @@ check() {
   echo old > "$tmp/one/$outdir/$outname"
   echo old > "$tmp/run/$outdir/$outname"
   local want_status=0 got_status=0
-  (cd "$tmp/one" && "$kelvane" "$@" "$ex/ubm.gmm" "$list" "$outdir/$outname") 2> "$tmp/one.err" || want_status=$?
-  (cd "$tmp/run" && KELVANE=$kelvane "$script" -p "$parts" "${slurm_only[@]}" "$@" "$ex/ubm.gmm" "$list" "$outdir/$outname") \
+  (cd "$tmp/one" && env "${both_env[@]}" "$kelvane" "$@" "$ex/ubm.gmm" "$list" "$outdir/$outname") 2> "$tmp/one.err" || want_status=$?
+  (cd "$tmp/run" && env "${both_env[@]}" KELVANE="$kelvane" "$script" -p "$parts" "${slurm_only[@]}" "$@" "$ex/ubm.gmm" "$list" "$outdir/$outname") \
     2> "$tmp/run.err" || got_status=$?
   local ok=yes
   [ "$got_status" = "$want_status" ] || { echo "  status $got_status, want $want_status"; ok=no; }
@@ -127,7 +128,7 @@ check() {
   echo "$ok: $name ($(wc -c < "$tmp/run/$outdir/$outname") bytes, status $got_status)"
   [ "$ok" = yes ] || failures=$((failures + 1))
   rm -rf "$tmp/one" "$tmp/run" "$tmp/cwd"
-  slurm_only=()
+  slurm_only=() both_env=()
 }
 
 check "300 models, 1 part" 1 "$tmp/many.lst"
@@ -154,6 +155,11 @@ done
 OUTDIR='a\b%A_%a' check "a backslash and a % in the output's folder" 3 "$tmp/many.lst"
 { printf '%s\0junk\n' "$ex/model0002.gmm"; cat "$tmp/many.lst"; } > "$tmp/nul.lst"
 check "a NUL in the list's first line" 3 "$tmp/nul.lst"
+# The list's read fails with EIO at byte 5000, within a line: the lines
+# before it are run, and the run fails as one run does.
+both_env=(LD_PRELOAD="$READ_FAULT_LIB" ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0"
+          READ_FAULT_FILE="$tmp/many.lst" READ_FAULT_AT=5000)
+check "the list's read failing part way" 3 "$tmp/many.lst"
 slurm_only=(--sbatch='--comment=nightly run' --sbatch=--parsable --sbatch=--quiet --max-running=2)
 check "sbatch arguments, each one; --max-running" 3 "$tmp/many.lst"
 slurm_only=(--sbatch=--chdir=/)
