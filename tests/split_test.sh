@@ -138,6 +138,7 @@ check "blank lines at part boundaries and whole blank parts" 8 "$tmp/blanks.lst"
 check "blank first line" 3 "$tmp/first_blank.lst"
 check "short model in the middle part, missing one in a later part" 3 "$tmp/failing.lst"
 check "-j 2 and --normalize passed through" 3 "$tmp/many.lst" -j 2 --normalize
+check "-j 1024, the most" 2 "$tmp/many.lst" -j 1024
 check "--check passed through" 4 "$tmp/failing.lst" --check
 check "--keywords passed through" 2 "$tmp/many.lst" --keywords
 check "--npy" 3 "$tmp/many.lst" --npy
@@ -188,6 +189,19 @@ mkdir "$tmp/nosbatch"
 expect "no sbatch" 2 '^kelvane-slurm: sbatch not found$' \
   env PATH="$tmp/nosbatch" KELVANE="$kelvane" "$script" "$ex/ubm.gmm" many.lst nosbatch.sv
 expect "bad parts" 1 "^kelvane-slurm: bad value '0' for -p" "$script" -p 0 "$ex/ubm.gmm" many.lst out.sv
+# Calls refused before anything is submitted, each with its reason.
+expect "-p without its value" 1 "^kelvane-slurm: option -p needs a value$" "$script" -p
+expect "an unknown option" 1 "^kelvane-slurm: unknown option --fast$" "$script" --fast "$ex/ubm.gmm" many.lst out.sv
+expect "-j not a number" 1 "^kelvane-slurm: bad value 'x' for -j: a whole number from 0 to 1024 expected$" \
+  "$script" -j x "$ex/ubm.gmm" many.lst out.sv
+expect "-j above 1024" 1 "^kelvane-slurm: bad value '1025' for -j" "$script" -j 1025 "$ex/ubm.gmm" many.lst out.sv
+expect "--progress" 1 "^kelvane-slurm: option --progress is not for an array job" \
+  "$script" --progress "$ex/ubm.gmm" many.lst out.sv
+expect "--log-dir not a folder" 1 "^kelvane-slurm: --log-dir=.*/nowhere: not a folder$" \
+  "$script" --log-dir=nowhere "$ex/ubm.gmm" many.lst out.sv
+expect "two file arguments" 1 "^kelvane-slurm: 2 file arguments, 3 expected$" "$script" "$ex/ubm.gmm" many.lst
+expect "--resume with file arguments" 1 "^kelvane-slurm: --resume takes no file arguments$" \
+  "$script" --resume=folder "$ex/ubm.gmm" many.lst out.sv
 expect "output is the list" 1 '^many.lst: input file is output file$' \
   env KELVANE="$kelvane" "$script" "$ex/ubm.gmm" many.lst many.lst
 "$kelvane" "$ex/ubm.gmm" "$tmp/many.lst" "$tmp/whole.sv"
