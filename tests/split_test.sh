@@ -233,6 +233,10 @@ expect "a part's output missing" 2 "^kelvane-slurm: the job could not run \(part
 expect "sbatch refuses" 2 '^kelvane-slurm: the job could not run \(sbatch refused it: .*\); its files are kept in ' \
   env KELVANE="$kelvane" "$script" --sbatch=--partition=none "$ex/ubm.gmm" many.lst refused.sv
 [ "$(ls -d "$tmp"/.kelvane-slurm.* | wc -l)" = 4 ] || { echo "no: work folders kept"; failures=$((failures + 1)); }
+# A run that was not detached has no join job to wait for.
+for f in "$tmp"/.kelvane-slurm.*; do grep -q '/cut"' "$f/run.json" && cut_folder=$f; done
+expect "--wait on a run not detached" 1 "^kelvane-slurm: .*: no join job to wait for \(the run was not detached\)$" \
+  "$script" --wait "$cut_folder"
 # Resumed, the killed run gives one run's bytes, and its folder goes.
 folder=$(ls -d "$tmp"/.kelvane-slurm.* | head -n 1)
 for f in "$tmp"/.kelvane-slurm.*; do grep -q dies "$f/run.json" && folder=$f; done
@@ -274,6 +278,15 @@ if [ -n "$job" ] && [ -d "$folder" ]; then
 else
   echo "no: detached: $(cat "$tmp/detach.out")"; failures=$((failures + 1))
 fi
+
+# Detached with --retries: the join job resubmits the killed task, and
+# --wait follows it to the end.
+rm -f "$tmp/dies.done" "$tmp/dies.after"
+(cd "$tmp" && KELVANE="$tmp/dies" "$script" -p 3 --retries=1 --detach "$ex/ubm.gmm" many.lst retried_detached.sv) \
+  > "$tmp/detach2.out" 2>&1 || true
+folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/detach2.out")
+expect "--wait on a detached run that retried" 0 - "$script" --wait "$folder"
+same "  one run's bytes" "$tmp/retried_detached.sv" "$tmp/whole.sv"
 
 # The join needs OUT's size and one part: 1.5 MB of records in a 2 MiB file
 # system, where the parts and their copy would need twice that.
