@@ -6,6 +6,7 @@ KELVANE, MORRIT, GMMGEN, and SOURCE_DIR.
 """
 import collections.abc
 import ctypes
+import errno
 import gc
 import inspect
 import math
@@ -703,6 +704,21 @@ def test_write_model_with_standard_input_closed(tmp_path):
                        capture_output=True, text=True, timeout=60)
     assert (r.returncode, r.stdout, r.stderr) == (0, "written\n", "")
     assert gmmtools.read_model(tmp_path / "m.gmm") == gmmtools.Model([[1.0]], [[2.0]], [1.0])
+
+
+@pytest.mark.parametrize("path, error", [("/dev/full", errno.ENOSPC), ("no/such/folder/m.gmm", errno.ENOENT)])
+def test_write_model_raises_the_os_error_of_its_path(path, error, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(OSError) as e:
+        gmmtools.write_model(path, [[1.0]], [[2.0]], [1.0])
+    assert (e.value.errno, e.value.filename) == (error, path)
+
+
+def test_a_reader_the_module_does_not_have_refuses_the_import():
+    r = subprocess.run([sys.executable, "-c", "import gmmtools"], env=dict(os.environ, GMM_SCAN="avx512"),
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.splitlines()[-1] == "ImportError: GMM_SCAN=avx512: scalar, sse4 or avx2 expected"
 
 
 @pytest.mark.parametrize("call", ["supervectors(ubm, models, threads=1)", "supervectors(ubm, models, threads=3)",
