@@ -147,6 +147,10 @@ check "--float32 --normalize" 4 "$tmp/many.lst" --float32 --normalize
 check "--npy, blank lines at part boundaries" 8 "$tmp/blanks.lst" --npy
 printf '\n\n\n' > "$tmp/no_models.lst"
 check "--npy of no models" 2 "$tmp/no_models.lst" --npy --sizes-from="$ex/model0001.gmm"
+: > "$tmp/empty.lst"
+check "an empty list" 2 "$tmp/empty.lst"
+{ head -n 4 "$tmp/many.lst"; printf 'x%.0s' $(seq 20000); printf '\n'; head -n 5 "$tmp/many.lst"; } > "$tmp/long_line.lst"
+check "a list line of 20000 characters" 3 "$tmp/long_line.lst"
 check "-p 08, decimal" 08 "$tmp/many.lst"
 check "-p 010, decimal, above MaxArraySize" 010 "$tmp/many.lst"
 for name in 'k=v.lst' '-'; do
@@ -202,6 +206,12 @@ expect "--log-dir not a folder" 1 "^kelvane-slurm: --log-dir=.*/nowhere: not a f
 expect "two file arguments" 1 "^kelvane-slurm: 2 file arguments, 3 expected$" "$script" "$ex/ubm.gmm" many.lst
 expect "--resume with file arguments" 1 "^kelvane-slurm: --resume takes no file arguments$" \
   "$script" --resume=folder "$ex/ubm.gmm" many.lst out.sv
+# OUT in a folder that does not exist: the parts are made elsewhere, and
+# the join fails to open OUT as one run does.
+expect "OUT in a missing folder" 1 '^nowhere/out.sv: File open error!$' \
+  env KELVANE="$kelvane" "$script" -p 2 "$ex/ubm.gmm" many.lst nowhere/out.sv
+expect "--npy of no models, OUT in a missing folder" 1 '^nowhere/out.npy: File open error!$' \
+  env KELVANE="$kelvane" "$script" --npy --sizes-from="$ex/model0001.gmm" "$ex/ubm.gmm" no_models.lst nowhere/out.npy
 expect "output is the list" 1 '^many.lst: input file is output file$' \
   env KELVANE="$kelvane" "$script" "$ex/ubm.gmm" many.lst many.lst
 "$kelvane" "$ex/ubm.gmm" "$tmp/many.lst" "$tmp/whole.sv"
@@ -237,6 +247,10 @@ expect "sbatch refuses" 2 '^kelvane-slurm: the job could not run \(sbatch refuse
 for f in "$tmp"/.kelvane-slurm.*; do grep -q '/cut"' "$f/run.json" && cut_folder=$f; done
 expect "--wait on a run not detached" 1 "^kelvane-slurm: .*: no join job to wait for \(the run was not detached\)$" \
   "$script" --wait "$cut_folder"
+# A copy of a work folder is not the run's folder.
+cp -a "$cut_folder" "$tmp/copied"
+expect "--resume of a copied work folder" 2 "^kelvane-slurm: .*/copied: the work folder is no longer this run's$" \
+  "$script" --resume "$tmp/copied"
 # Resumed, the killed run gives one run's bytes, and its folder goes.
 folder=$(ls -d "$tmp"/.kelvane-slurm.* | head -n 1)
 for f in "$tmp"/.kelvane-slurm.*; do grep -q dies "$f/run.json" && folder=$f; done
