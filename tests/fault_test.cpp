@@ -195,6 +195,21 @@ TEST(fault, read_failing_at_a_chosen_byte)
     EXPECT_EQ(m.status, 1);
     EXPECT_EQ(m.err, "b.gmm: File read error!\n");
     EXPECT_FALSE(exists(s.at("mu")));
+    // Past the last component: a plain read has all it reads, and a checked
+    // or keyword read, which goes on to the end of the file, fails.
+    const run_options after = read_failing_at(s.at("b.gmm"), b.find("<TRANSP>") + 5);
+    for (const std::string option : {"", "--check", "--keywords"}) {
+        SCOPED_TRACE(option);
+        std::remove(s.at("mu").c_str());
+        std::vector<std::string> argv = {MORRIT_PATH};
+        if (!option.empty())
+            argv.push_back(option);
+        argv.insert(argv.end(), {"b.gmm", "mu", "sigma", "w"});
+        const outcome o = run(argv, s.dir, after);
+        EXPECT_EQ(o.status, option.empty() ? 0 : 1);
+        EXPECT_EQ(o.err, option.empty() ? "" : "b.gmm: File read error!\n");
+        EXPECT_EQ(exists(s.at("mu")), option.empty());
+    }
 }
 
 TEST(fault, list_of_ten_thousand_lines)
