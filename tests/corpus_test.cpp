@@ -56,6 +56,7 @@ std::vector<corpus_case> cases()
         {"crlf.gmm", 0, "", 0, "", 1},
         {"values_more.gmm", 0, "", 0, "", 1},
         {"values_junk.gmm", 0, "", 0, "", 1},
+        {"binary_line6.gmm", 0, "", 0, "", 1},
         // Counts past 32 bits: a plain read keeps their low 32 bits.
         {"vecsize_wraps.gmm", 0, "", 0, "", 1},
         {"mixcount_wraps.gmm", 0, "", 0, "", 1},
@@ -150,6 +151,7 @@ std::vector<corpus_case> cases()
     }
     // What --check and --keywords say where it is not what the plain call says.
     const std::map<std::string, std::pair<std::string, std::string>> modes = {
+        {"binary_line6.gmm", {":6: binary model definition, text expected\n", ":6: binary model definition, text expected\n"}},
         {"empty.gmm", {same, ": no HMM in the file\n"}},
         {"garbage.gmm", {":1: binary model definition, text expected\n", ":1: binary model definition, text expected\n"}},
         {"header_overflow.gmm", {same, ":3: <VECSIZE> 2147483647, 3 expected\n"}},
