@@ -293,6 +293,18 @@ else
   echo "no: detached: $(cat "$tmp/detach.out")"; failures=$((failures + 1))
 fi
 
+# Detached, its join job cancelled before it ran: --wait says so, and
+# keeps the files.
+wrapper held 'sleep 30'
+(cd "$tmp" && KELVANE="$tmp/held" "$script" -p 2 --detach "$ex/ubm.gmm" many.lst unjoined.sv) > "$tmp/detach3.out" 2>&1 || true
+tasks=$(sed -n 's/.*submitted job \([0-9]*\) and join job \([0-9]*\).*/\1/p' "$tmp/detach3.out")
+joiner=$(sed -n 's/.*submitted job \([0-9]*\) and join job \([0-9]*\).*/\2/p' "$tmp/detach3.out")
+folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/detach3.out")
+scancel "$joiner"
+expect "--wait on a run whose join job was cancelled" 2 \
+  "^kelvane-slurm: the job could not run \(the join job $joiner ended without a result\); $kept" "$script" --wait "$folder"
+scancel "$tasks"
+
 # Detached with --retries: the join job resubmits the killed task, and
 # --wait follows it to the end.
 rm -f "$tmp/dies.done" "$tmp/dies.after"
