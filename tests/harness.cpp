@@ -74,6 +74,8 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
         if (e < 0 || o < 0 || n < 0 || dup2(e, 2) < 0 || dup2(o, 1) < 0 || dup2(n, 0) < 0 ||
             chdir(cwd.c_str()) != 0)
             _exit(127);
+        if (how.stdin_closed)
+            close(0);
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
         // As from a shell: a write to a closed pipe or past the file size

@@ -41,6 +41,7 @@ struct run_options {
     std::uint64_t file_size = 0;     // bytes a file may grow to
     std::uint64_t stack = 0;         // bytes of the main thread's stack
     std::string stdout_to = "";      // "": captured; closed_pipe; or a path
+    bool stdin_closed = false;       // no descriptor 0, as after `exec 0<&-`
     std::vector<std::string> env = {};
     int cpu = -1;                    // pinned to this CPU; -1: any
     int signal = 0;                  // sent after signal_after_ms; 0: none

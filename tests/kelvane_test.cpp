@@ -275,6 +275,8 @@ std::vector<kcase> cases()
         {"a reader the programs do not have", {}, std_args, 1, prog + "GMM_SCAN=avx512: scalar, sse4 or avx2 expected\n",
          old_output, {}, {.env = {"GMM_SCAN=avx512"}}},
         {"the SSE4 reader asked for", {}, std_args, 0, "", doubles(cat({rec_a, rec_b})), {}, {.env = {"GMM_SCAN=sse4"}}},
+        // The output may be given descriptor 0.
+        {"standard input closed", {}, std_args, 0, "", doubles(cat({rec_a, rec_b})), {}, {.stdin_closed = true}},
 
         // Options.  A call of exactly three arguments is file names alone.
         {"plain call of option-like names", {{"-j", ubm_text}, {"--check", "a.gmm\n"}}, {"-j", "--check", "--help"}, 0, "",

@@ -48,6 +48,7 @@ std::vector<mcase> cases()
     const std::string specials = with_line(t, 11, " -0 inf -inf");
     return {
         {"two components of three dimensions", t, std_args, 0, "", mu23, sigma23, w23},
+        {"standard input closed: an output may be descriptor 0", t, std_args, 0, "", mu23, sigma23, w23, {.stdin_closed = true}},
         {"one component", model_text({{{1, -2}}, {{3, 4}}, {1}}), std_args, 0, "",
          "1.000000e+00\n-2.000000e+00", "3.000000e+00\n4.000000e+00", "1.000000e+00"},
         {"one dimension", model_text({{{1}, {2}, {3}}, {{4}, {5}, {6}}, {0.5, 0.25, 0.25}}), std_args, 0, "",
