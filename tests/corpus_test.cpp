@@ -167,7 +167,7 @@ std::vector<corpus_case> cases()
         {"kw_macro_unclosed.gmm", {fine, ":4: \"base\" not closed\n"}},
         {"kw_macro_unquoted.gmm", {":3: <VECSIZE> expected, found \" 1.0e-02 1.0e-02 1.0e-02\"\n", fine}},
         {"kw_options_bare.gmm", {":3: <VECSIZE> expected, found \"~h \"base\"\"\n", fine}},
-        {"kw_projsize.gmm", {":6: <NUMSTATES> 3 expected, found \"<BEGINHMM>\"\n", fine}},
+        {"kw_projsize.gmm", {":6: <NUMSTATES> 3 expected, found \"<PROJSIZE> 3\"\n", fine}},
         {"kw_state_three.gmm", {":7: <STATE> 2 expected, found \"<STATE> 3\"\n", ":7: <STATE> 3, 2 expected (the one emitting state)\n"}},
         {"kw_stray_word.gmm", {":6: <NUMSTATES> 3 expected, found \"<BEGINHMM>\"\n", ":4: \"base\" where a macro or <BEGINHMM> was expected\n"}},
         {"kw_stream_mixes.gmm", {fine, ":8: mixture counts of several streams, one stream expected\n"}},
