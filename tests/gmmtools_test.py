@@ -192,6 +192,9 @@ def test_model_errors_carry_morrits_message_path_and_line(tmp_path):
         assert isinstance(e.value, ValueError)
         assert str(e.value) == str(path) + message[len(path.name):]
         assert (e.value.path, e.value.line) == (str(path), line)
+    # One a caller raises has the same attributes, unset.
+    mine = gmmtools.ModelError("a model of my own is wrong")
+    assert (str(mine), mine.path, mine.line) == ("a model of my own is wrong", None, None)
 
 
 def test_huge_sizes_are_memory_errors(tmp_path):
