@@ -56,6 +56,7 @@ std::vector<corpus_case> cases()
         {"crlf.gmm", 0, "", 0, "", 1},
         {"values_more.gmm", 0, "", 0, "", 1},
         {"values_junk.gmm", 0, "", 0, "", 1},
+        {"values_bad_digit.gmm", 0, "", 0, "", 1},
         {"binary_line6.gmm", 0, "", 0, "", 1},
         // Counts past 32 bits: a plain read keeps their low 32 bits.
         {"vecsize_wraps.gmm", 0, "", 0, "", 1},
@@ -232,6 +233,7 @@ std::vector<corpus_case> cases()
         {"truncated_18.gmm", {same, ":18: 0 values, 3 expected\n"}},
         {"truncated_19.gmm", {same, ":19: the end of the file where <TRANSP> or ~t was expected\n"}},
         {"values_cut.gmm", {same, fine}},
+        {"values_bad_digit.gmm", {same, ":11: \"1.000x00e+00\" where a number was expected\n"}},
         {"values_junk.gmm", {same, ":11: \"one\" where a number was expected\n"}},
         {"values_more.gmm", {same, ":11: \"9.000000e+00\" where <VARIANCE> or ~v was expected\n"}},
         {"values_nul.gmm", {same, ":11: binary model definition, text expected\n"}},
@@ -370,6 +372,7 @@ TEST(corpus, tolerated_variants_read_like_the_base_model)
     const std::string want = outputs("base.gmm");
     EXPECT_EQ(outputs("crlf.gmm"), want);
     EXPECT_EQ(outputs("values_more.gmm"), want);
+    EXPECT_EQ(outputs("values_bad_digit.gmm"), want); // a letter among the digits: what strtod reads before it
     for (const char *f : {"base.gmm", "crlf.gmm", "values_tab.gmm", "values_cut.gmm", "line3_tab.gmm", "kw_hmmsetid.gmm",
                           "kw_vecsize_first.gmm", "kw_options_one_line.gmm", "kw_no_options.gmm", "kw_no_gconst.gmm",
                           "kw_macros_around.gmm", "kw_wrapped.gmm", "kw_macro_references.gmm", "kw_shared_state.gmm",
