@@ -14,12 +14,12 @@ run_fault open_record_file(record_file *f)
 {
     const int fd = open(f->path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return {fault_kind::open, errno, 0, -1, open_error(f->path)};
+        return {.kind = fault_kind::open, .error_number = errno, .message = open_error(f->path)};
     f->stream = fdopen(fd, "wb");
     if (f->stream == nullptr) {
         const int error = errno;
         close(fd);
-        return {fault_kind::open, error, 0, -1, open_error(f->path)};
+        return {.kind = fault_kind::open, .error_number = error, .message = open_error(f->path)};
     }
     std::setvbuf(f->stream, f->buffer, _IOFBF, f->buffer_bytes);
     return {};
@@ -45,11 +45,11 @@ static run_fault truncate_old(void *to)
     struct stat st;
     const int fd = fileno(f->stream);
     if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0))
-        return {fault_kind::open, errno, 0, -1, open_error(f->path)};
+        return {.kind = fault_kind::open, .error_number = errno, .message = open_error(f->path)};
     if (f->npy_rows >= 0) {
         const std::string header = npy_header(f->npy_rows, f->values, f->singles != nullptr);
         if (std::fwrite(header.data(), 1, header.size(), f->stream) != header.size())
-            return {fault_kind::write, errno, 0, -1, write_error(f->path)};
+            return {.kind = fault_kind::write, .error_number = errno, .message = write_error(f->path)};
     }
     return {};
 }
@@ -89,7 +89,7 @@ static run_fault append_record(void *to, std::int64_t, const double *record)
                              ? std::fflush(f->stream) == 0 && write_all(fileno(f->stream), bytes, size)
                              : std::fwrite(bytes, 1, size, f->stream) == size;
     if (!written)
-        return {fault_kind::write, errno, 0, -1, write_error(f->path)};
+        return {.kind = fault_kind::write, .error_number = errno, .message = write_error(f->path)};
     if (f->progress != nullptr)
         count_model(f->progress);
     return {};

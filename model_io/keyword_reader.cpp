@@ -275,7 +275,7 @@ struct reference {
 template <typename Cell>
 struct parser {
     lexer x;
-    read_result res{read_fault::none, 0, 0, 0, {}};
+    read_result res{};
     bool probe = false;          // header only
     int pass = 1;
     std::int32_t D = 0, M = 0;   // what the file gives so far (0: unknown)
@@ -295,7 +295,7 @@ bool fault(parser<Cell> *P, std::int64_t line, const char *form, ...)
 {
     if (P->res.fault != read_fault::none)
         return false;
-    P->res = {read_fault::keywords, line, 0, 0, {}};
+    P->res = fault_at(read_fault::keywords, line);
     va_list a;
     va_start(a, form);
     std::vsnprintf(P->res.text, sizeof P->res.text, form, a);
@@ -314,7 +314,7 @@ template <typename Cell>
 bool binary(parser<Cell> *P, std::int64_t line)
 {
     if (P->res.fault == read_fault::none)
-        P->res = {read_fault::not_text, line, 0, 0, {}};
+        P->res = fault_at(read_fault::not_text, line);
     return false;
 }
 
@@ -330,7 +330,7 @@ bool read_symbol(parser<Cell> *P, symbol *s)
         s->kind = symbol::end;
         s->line = x->line;
         if (x->failed)
-            P->res = {read_fault::read_error, x->line + 1, 0, 0, {}};
+            P->res = fault_at(read_fault::read_error, x->line + 1);
         return !x->failed;
     }
     s->line = x->line;
@@ -560,7 +560,7 @@ bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
     while (k < n) {
         if (!skip_blanks(x)) {
             if (x->failed)
-                P->res = {read_fault::read_error, x->line + 1, 0, 0, {}};
+                P->res = fault_at(read_fault::read_error, x->line + 1);
             else
                 short_by();
             return false;

@@ -69,7 +69,7 @@ std::int64_t parse_row(const text_line &l, std::int32_t D, Cell *row)
     return read_values(widest_scan(), l.begin, l.end, D, row);
 }
 
-constexpr read_result no_fault{read_fault::none, 0, 0, 0, {}};
+constexpr read_result no_fault{};
 
 // Whether the line holds a byte that no text holds.
 bool binary_line(const text_line &l)
@@ -102,12 +102,12 @@ bool check_line(const text_line &l, std::int64_t n, const char *keyword, std::in
 {
     long found;
     if (binary_line(l)) {
-        *res = {read_fault::not_text, n, 0, 0, {}};
+        *res = fault_at(read_fault::not_text, n);
         return false;
     }
     if (starts_with_keyword(l, keyword) && (count < 0 || (second_long(l, true, &found) && found == count)))
         return true;
-    *res = {read_fault::layout, n, 0, 0, {}};
+    *res = fault_at(read_fault::layout, n);
     char want[32], seen[41];
     std::snprintf(want, sizeof want, count < 0 ? "%s" : "%s %lld", keyword, static_cast<long long>(count));
     std::size_t k = 0;
@@ -130,7 +130,7 @@ bool check_line(const text_line &l, std::int64_t n, const char *keyword, std::in
     case line_status::error:
         break;
     }
-    *res = {read_fault::read_error, in->count + 1, 0, 0, {}};
+    *res = fault_at(read_fault::read_error, in->count + 1);
     return false;
 }
 
@@ -182,10 +182,10 @@ read_result check_rest(line_reader *in)
         if (starts_with_keyword(l, "<BEGINHMM>") && hmms++ == 1)
             first_extra = in->count;
     if (st == line_status::error)
-        return {read_fault::read_error, in->count + 1, 0, 0, {}};
+        return fault_at(read_fault::read_error, in->count + 1);
     if (hmms == 1)
         return no_fault;
-    read_result res{read_fault::layout, first_extra, 0, 0, {}};
+    read_result res = fault_at(read_fault::layout, first_extra);
     std::snprintf(res.text, sizeof res.text, "%lld HMMs, one expected", static_cast<long long>(hmms));
     return res;
 }
@@ -209,7 +209,7 @@ read_result read_components(std::int32_t D, std::int32_t M, line_reader *in, Cel
             token t;
             if (!next_token(p, l.end, true, &t) || !next_token(p, l.end, true, &t) ||
                 !next_token(p, l.end, true, &t))
-                return {read_fault::no_weight, in->count, 0, 0, {}};
+                return fault_at(read_fault::no_weight, in->count);
             take_weight(t, &w[i]);
         }
         if (!take(in, &l, expected, &res) ||            // mean header
@@ -274,12 +274,12 @@ read_result read_model_header(line_reader *in, model_header *out, read_rule rule
         case line_status::ok:
             break;
         case line_status::end:
-            return {read_fault::bad_header, n <= 3 ? 3 : 8, 0, 0, {}};
+            return fault_at(read_fault::bad_header, n <= 3 ? 3 : 8);
         case line_status::error:
-            return {read_fault::read_error, n, 0, 0, {}};
+            return fault_at(read_fault::read_error, n);
         }
         if (rule == read_rule::checked && checked_lines[n].keyword == nullptr && binary_line(l))
-            return {read_fault::not_text, n, 0, 0, {}};
+            return fault_at(read_fault::not_text, n);
         if (rule == read_rule::checked && checked_lines[n].keyword != nullptr &&
             !check_line(l, n, checked_lines[n].keyword, checked_lines[n].count, &res))
             return res;
@@ -287,11 +287,11 @@ read_result read_model_header(line_reader *in, model_header *out, read_rule rule
             continue;
         long count;
         if (!second_long(l, n == 8, &count))
-            return {read_fault::bad_header, n, 0, 0, {}};
+            return fault_at(read_fault::bad_header, n);
         // A plain read keeps the low 32 bits; a checked one refuses what
         // they cannot hold.
         if (rule == read_rule::checked && (count > INT32_MAX || count < INT32_MIN)) {
-            res = {read_fault::layout, n, 0, 0, {}};
+            res = fault_at(read_fault::layout, n);
             std::snprintf(res.text, sizeof res.text, count_too_large_form, checked_lines[n].keyword,
                           static_cast<long long>(count));
             return res;
@@ -299,7 +299,7 @@ read_result read_model_header(line_reader *in, model_header *out, read_rule rule
         std::int32_t &field = n == 3 ? out->vector_size : out->mixture_count;
         field = low_32_bits(count);
         if (field < 1)
-            return {read_fault::bad_header, n, 0, 0, {}};
+            return fault_at(read_fault::bad_header, n);
     }
     return no_fault;
 }

@@ -70,6 +70,9 @@ struct read_result {
     char text[96];         // layout, keywords: what is wrong, in words
 };
 
+// A fault at `line` that its kind alone describes.
+constexpr read_result fault_at(read_fault f, std::int64_t line) { return {f, line, 0, 0, {}}; }
+
 // The message that reports `r` for the file at `path`, newline included.
 std::string read_fault_message(const read_result &r, const char *path);
 

@@ -138,7 +138,7 @@ std::size_t longest_values_line(std::int32_t M, std::int32_t D, const double *mu
         for (std::size_t k = 0; k < values; k += static_cast<std::size_t>(D)) {
             std::size_t n = 0;
             for (std::int32_t j = 0; j < D; ++j) {
-                char text[max_le_chars + 1];
+                char text[max_le_chars];
                 n += 1 + static_cast<std::size_t>(format_le(text, rows[k + static_cast<std::size_t>(j)]) - text);
             }
             longest = n > longest ? n : longest;

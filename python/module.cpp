@@ -94,7 +94,7 @@ py::object fault_error(const run_fault &f, const py::object &path)
 
 [[noreturn]] void raise_errno(int error, const py::object &path)
 {
-    raise_fault({fault_kind::open, error, 0, -1, {}}, path);
+    raise_fault({.kind = fault_kind::open, .error_number = error}, path);
 }
 
 // Opens `p` for reading, the interpreter free meanwhile: a pipe waiting for
@@ -223,9 +223,10 @@ py::list read_list_py(const py::object &path)
             raise_errno(f.lines.error_number, p.as_given);
         if (paths.empty() && (st == line_status::end || f.lines.count != 1)) {
             const bool empty = st == line_status::end && f.lines.count == 0;
-            raise_fault({fault_kind::model, 0, empty ? 0 : 1, -1,
-                         empty ? file_message(p.bytes.c_str(), "empty list, no model named")
-                               : line_message(p.bytes.c_str(), 1, "blank first line, no model named")},
+            raise_fault({.kind = fault_kind::model,
+                         .line = empty ? 0 : 1,
+                         .message = empty ? file_message(p.bytes.c_str(), "empty list, no model named")
+                                          : line_message(p.bytes.c_str(), 1, "blank first line, no model named")},
                         p.as_given);
         }
         if (st == line_status::end)
@@ -562,7 +563,7 @@ void write_model_py(const py::object &path, const py::array_t<double> &means, co
     if (f.raised)
         throw py::error_already_set();
     if (!written)
-        raise_fault({fault_kind::write, f.error != 0 ? f.error : EIO, 0, -1, {}}, p.as_given);
+        raise_fault({.kind = fault_kind::write, .error_number = f.error != 0 ? f.error : EIO}, p.as_given);
 }
 
 } // namespace

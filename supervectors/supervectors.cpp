@@ -65,9 +65,9 @@ run_fault reading_fault(const read_result &r, const line_reader &lines, const ch
     if (r.fault == read_fault::none)
         return {};
     if (r.fault == read_fault::read_error)
-        return {fault_kind::read, lines.error_number, 0, -1, read_error(path)};
+        return {.kind = fault_kind::read, .error_number = lines.error_number, .message = read_error(path)};
     const std::int64_t line = r.fault == read_fault::short_file ? 0 : r.line;
-    return {fault_kind::model, 0, line, -1, read_fault_message(r, path)};
+    return {.kind = fault_kind::model, .line = line, .message = read_fault_message(r, path)};
 }
 
 run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
@@ -83,7 +83,7 @@ run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std
 
 static run_fault open_fault(const char *path, int error)
 {
-    return {fault_kind::open, error, 0, -1, open_error(path)};
+    return {.kind = fault_kind::open, .error_number = error, .message = open_error(path)};
 }
 
 run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
@@ -102,9 +102,10 @@ run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w,
         if (!(std::isfinite(w[i]) && w[i] >= 0)) {
             *format_le(text, w[i]) = '\0';
             const std::int64_t line = 9 + 6LL * i;
-            return {fault_kind::model, 0, line, -1,
-                    line_message(ubm, line, std::string("mixture weight ") + text +
-                                                ", a finite value of 0 or more expected")};
+            return {.kind = fault_kind::model,
+                    .line = line,
+                    .message = line_message(ubm, line, std::string("mixture weight ") + text +
+                                                           ", a finite value of 0 or more expected")};
         }
         w[i] = std::sqrt(w[i]);
         for (std::int32_t j = 0; j < D; ++j) {
@@ -112,9 +113,10 @@ run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w,
             if (!(std::isfinite(v) && v > 0)) {
                 *format_le(text, v) = '\0';
                 const std::int64_t line = 13 + 6LL * i;
-                return {fault_kind::model, 0, line, -1,
-                        line_message(ubm, line, "variance " + std::to_string(j + 1) + " is " + text +
-                                                    ", a finite value above 0 expected")};
+                return {.kind = fault_kind::model,
+                        .line = line,
+                        .message = line_message(ubm, line, "variance " + std::to_string(j + 1) + " is " + text +
+                                                               ", a finite value above 0 expected")};
             }
             v = std::sqrt(v);
         }
@@ -244,7 +246,7 @@ run_fault shortage_fault(const char *path, int error)
             return open_fault(path, error);
     } catch (const std::bad_alloc &) {
     }
-    return {fault_kind::storage, 0, 0, -1, {}};
+    return {.kind = fault_kind::storage};
 }
 
 // Puts every ready record, in list order, until the next one is not ready.
@@ -416,7 +418,7 @@ run_fault take_model(run_state *t, std::unique_lock<std::mutex> &g, std::int64_t
         if (a.end == attempt_end::done)
             return std::move(a.fault);
         if (t->stopped)
-            return {fault_kind::stopped, 0, 0, -1, {}};
+            return {.kind = fault_kind::stopped};
         if (a.end == attempt_end::no_storage && give_back_slots(t))
             continue;
         // Alone all along, as a single worker would have been: the model's.
@@ -431,7 +433,7 @@ run_fault take_model(run_state *t, std::unique_lock<std::mutex> &g, std::int64_t
         });
         --t->waiting;
         if (t->stopped)
-            return {fault_kind::stopped, 0, 0, -1, {}};
+            return {.kind = fault_kind::stopped};
     }
 }
 
@@ -444,7 +446,7 @@ void work(run_state *t, worker_scratch *w)
     std::unique_lock<std::mutex> g(t->lock);
     for (;;) {
         if (x.stop != nullptr && x.stop->load())
-            stop(t, {fault_kind::stopped, 0, 0, -1, {}});
+            stop(t, {.kind = fault_kind::stopped});
         int slot = -1;
         t->changed.wait(g, [&] { return t->stopped || t->list_done || (slot = take_slot(t)) >= 0; });
         if (slot < 0)
@@ -466,7 +468,7 @@ void work(run_state *t, worker_scratch *w)
         if (st == line_status::error) {
             t->list_done = true;
             try {
-                fault = {fault_kind::read, 0, 0, -1, read_error(source.list_file)};
+                fault = {.kind = fault_kind::read, .message = read_error(source.list_file)};
             } catch (const std::bad_alloc &) {
                 fault = shortage_fault(nullptr, 0);
             }

@@ -45,7 +45,7 @@ struct run_fault {
     int error_number = 0;  // open, read: the system's errno, where known
     std::int64_t line = 0; // model: the line at fault, or 0 for the whole file
     std::int64_t item = -1; // the list item at fault (from 0), or -1
-    std::string message; // the programs' message, newline included
+    std::string message = {}; // the programs' message, newline included
 };
 
 // A worker's own storage: its read chunk and a path buffer.
