@@ -365,6 +365,26 @@ TEST(format_le, every_binary_exponent_at_its_edges_and_around_powers_of_ten)
     }
 }
 
+// The fast path is the common case, not only a right answer: every double
+// of its binary exponents from 10^-13 up to 10^7 (where the factor 10^k of
+// seven digits fits 64 bits) is printed there, and as snprintf prints it.
+TEST(format_le, the_fast_path_takes_its_whole_range)
+{
+    using gmm::detail::highest_e2;
+    using gmm::detail::lowest_e2;
+    for (int e2 = lowest_e2; e2 <= highest_e2; ++e2)
+        for (std::uint64_t mant : {0ULL, 1ULL, 0x5555555555555ULL, 0xFFFFFFFFFFFFFULL})
+            for (std::uint64_t sign : {0ULL, 1ULL}) {
+                const std::uint64_t b = sign << 63 | static_cast<std::uint64_t>(e2 + 1023) << 52 | mant;
+                char got[64], *end = got;
+                const bool fast = gmm::detail::fast_le(end, b);
+                EXPECT_EQ(fast, std::fabs(from_bits(b)) >= 1e-13 && std::fabs(from_bits(b)) < 1e7) << std::hex << b;
+                if (fast) {
+                    EXPECT_EQ(std::string(got, end), print("%le", from_bits(b)));
+                }
+            }
+}
+
 TEST(format_le, every_seven_digit_mantissa)
 {
     // d.dddddd x 10^-3 for every one of the 9 x 10^6 digit strings, read as

@@ -21,6 +21,7 @@ import sys
 import textwrap
 import threading
 import time
+import tty
 from pathlib import Path
 
 import numpy
@@ -357,6 +358,65 @@ def test_progress_is_reported_and_its_exceptions_stop_the_call(generated, tmp_pa
 
     with pytest.raises(RuntimeError, match="stop here"):
         gmmtools.supervectors(ubm, models * 50, progress=refuse)
+
+
+def on_a_terminal(args, cwd, feed):
+    """kelvane's status and the bytes it writes on standard error, a terminal
+    (raw: no carriage return added); `feed` runs beside it."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    try:
+        p = subprocess.Popen([KELVANE, *map(str, args)], stderr=slave, stdout=subprocess.DEVNULL, cwd=cwd)
+        os.close(slave)
+        slave = -1
+        t = threading.Thread(target=feed)
+        t.start()
+        chunks = []
+        while True:
+            try:
+                b = os.read(master, 4096)
+            except OSError:  # EIO: no writer is left
+                break
+            if not b:
+                break
+            chunks.append(b)
+        t.join()
+        return p.wait(timeout=60), b"".join(chunks).decode()
+    finally:
+        os.close(master)
+        if slave >= 0:
+            os.close(slave)
+
+
+@pytest.mark.parametrize("held", [False, True])
+def test_progress_on_a_terminal_is_one_line_rewritten(held, tmp_path):
+    # A model that is a pipe holds the run past the tenth of a second after
+    # which the count is shown; the last count, shorter, blanks out the rest
+    # of the one before and ends the line.
+    fifo = tmp_path / "held.gmm"
+    os.mkfifo(fifo)
+    names = [EXAMPLES / "model0001.gmm", fifo if held else EXAMPLES / "model0003.gmm", EXAMPLES / "model0002.gmm"]
+    (tmp_path / "list").write_text("".join(f"{n}\n" for n in names))
+
+    def feed():
+        time.sleep(0.3)
+        if held:
+            fifo.write_bytes((EXAMPLES / "model0003.gmm").read_bytes())
+
+    status, err = on_a_terminal(["--progress", EXAMPLES / "ubm.gmm", "list", "out.bin"], tmp_path, feed)
+    assert status == 0
+    plain = [EXAMPLES / n for n in ("model0001.gmm", "model0003.gmm", "model0002.gmm")]
+    assert (tmp_path / "out.bin").read_bytes() == gmmtools.supervectors(EXAMPLES / "ubm.gmm", plain).tobytes()
+    shown = err.split("\r")
+    assert shown[0] == "" and err.endswith("\n") and err.count("\n") == 1
+    lines = [s.rstrip(" \n") for s in shown[1:]]
+    if held:
+        assert re.fullmatch(r"2 of 3 models, \d+\.\d models/s, 0:00:00 left", lines[0])
+    assert len(lines) == 1 + held and re.fullmatch(r"3 of 3 models, \d+\.\d models/s", lines[-1])
+    width = 0
+    for s, line in zip(shown[1:], lines):
+        assert s == line + " " * max(0, width - len(line)) + ("\n" if s is shown[-1] else "")
+        width = len(line)
 
 
 def test_ctrl_c_stops_a_long_call_and_every_worker(generated, tmp_path):

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "text_writer.h"
 
 using namespace harness;
 
@@ -248,4 +249,33 @@ TEST(morrit_large, outputs_are_what_the_c_library_prints)
     EXPECT_EQ(read_file(s.at("mu.txt")), matrix(m.mu, true));
     EXPECT_EQ(read_file(s.at("sigma.txt")), matrix(m.sigma, false));
     EXPECT_EQ(read_file(s.at("w.txt")), w);
+}
+
+// Each output has its own status: a file the device refuses (more than a
+// stream's buffer of it, so the write itself fails) is reported, and the
+// next file is still written whole.
+TEST(text_writer, each_file_has_its_own_status)
+{
+    using gmm::write_status;
+    std::vector<gmm::le_text> values;
+    std::string line;
+    for (int i = 0; i < 500; ++i) {
+        char num[32];
+        std::snprintf(num, sizeof num, "%le", i * 0.25);
+        values.push_back(gmm::le_text_of(num, std::strlen(num)));
+        if (i > 0)
+            line += ' ';
+        line += num;
+    }
+    std::vector<gmm::le_text *> rows;
+    for (gmm::le_text &v : values)
+        rows.push_back(&v);
+    scratch s;
+    EXPECT_EQ(gmm::write_vector(values.data(), 500, "/dev/full"), write_status::write_failed);
+    EXPECT_EQ(gmm::write_vector(values.data(), 500, s.at("w.txt").c_str()), write_status::ok);
+    EXPECT_EQ(read_file(s.at("w.txt")), line);
+    EXPECT_EQ(gmm::write_array(rows.data(), 500, 1, "/dev/full"), write_status::write_failed);
+    EXPECT_EQ(gmm::write_array(rows.data(), 500, 1, s.at("mu.txt").c_str()), write_status::ok);
+    EXPECT_EQ(read_file(s.at("mu.txt")), line);
+    EXPECT_EQ(gmm::write_array(rows.data(), 500, 1, s.at("no/such/mu.txt").c_str()), write_status::open_failed);
 }
