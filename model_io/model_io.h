@@ -71,7 +71,13 @@ struct read_result {
 };
 
 // A fault at `line` that its kind alone describes.
-constexpr read_result fault_at(read_fault f, std::int64_t line) { return {f, line, 0, 0, {}}; }
+constexpr read_result fault_at(read_fault f, std::int64_t line)
+{
+    read_result r{};
+    r.fault = f;
+    r.line = line;
+    return r;
+}
 
 // The message that reports `r` for the file at `path`, newline included.
 std::string read_fault_message(const read_result &r, const char *path);

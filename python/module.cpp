@@ -362,7 +362,6 @@ void release_pipe(const char *path)
 void fill_py(const prepared &run, const py::list &models, py::array out, int threads, const py::object &progress)
 {
     std::vector<given_path> paths;
-    paths.reserve(models.size());
     for (const py::handle m : models)
         paths.push_back(take_path(py::reinterpret_borrow<py::object>(m)));
     const std::int64_t L = static_cast<std::int64_t>(paths.size());
