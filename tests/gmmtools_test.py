@@ -419,6 +419,57 @@ def test_progress_on_a_terminal_is_one_line_rewritten(held, tmp_path):
         width = len(line)
 
 
+def threads_while_held(fifo, count, expected):
+    """Waits until a run has opened the pipe `fifo`, and its thread count
+    (`count()`) is at least `expected` (or 30 s have passed); gives the count
+    a moment later, then lets the run go on."""
+    with open(fifo, "wb") as f:
+        deadline = time.monotonic() + 30
+        while count() < expected and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        n = count()
+        f.write((EXAMPLES / "model0003.gmm").read_bytes())
+    return n
+
+
+ALL_CPUS = sorted(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("threads, cpus", [("0", ALL_CPUS), ("0", ALL_CPUS[:1]), ("-1", ALL_CPUS), ("3", ALL_CPUS),
+                                           ("1", ALL_CPUS)])
+def test_a_run_has_the_workers_it_is_given(threads, cpus, tmp_path):
+    # 0 (and the module's -1) is one worker per usable CPU.  A listed pipe
+    # holds the run with every worker waiting: on the pipe, or for room
+    # behind it.  kelvane's own thread is one of its workers; the module's
+    # workers are threads of their own.
+    workers = len(cpus) if threads in ("0", "-1") else int(threads)
+    fifo = tmp_path / "held.gmm"
+    os.mkfifo(fifo)
+    models = [EXAMPLES / "model0001.gmm", fifo] + [EXAMPLES / "model0002.gmm"] * 40
+    (tmp_path / "list").write_text("".join(f"{m}\n" for m in models))
+    want = gmmtools.supervectors(EXAMPLES / "ubm.gmm", [models[0], EXAMPLES / "model0003.gmm"] + models[2:])
+    if threads != "-1":
+        p = subprocess.Popen([KELVANE, "-j", threads, EXAMPLES / "ubm.gmm", "list", "out.bin"], cwd=tmp_path,
+                             preexec_fn=lambda: os.sched_setaffinity(0, cpus))
+        seen = threads_while_held(fifo, lambda: len(os.listdir(f"/proc/{p.pid}/task")), workers)
+        assert (p.wait(timeout=60), seen) == (0, workers)
+        assert (tmp_path / "out.bin").read_bytes() == want.tobytes()
+    mine = os.sched_getaffinity(0)
+    base = len(os.listdir("/proc/self/task"))
+    seen = []
+    feed = threading.Thread(target=lambda: seen.append(
+        threads_while_held(fifo, lambda: len(os.listdir("/proc/self/task")), base + 1 + workers)))
+    feed.start()
+    try:
+        os.sched_setaffinity(0, cpus)
+        got = gmmtools.supervectors(EXAMPLES / "ubm.gmm", models, threads=int(threads))
+    finally:
+        os.sched_setaffinity(0, mine)
+        feed.join()
+    assert seen == [base + 1 + workers] and numpy.array_equal(bits(got), bits(want))
+
+
 def test_ctrl_c_stops_a_long_call_and_every_worker(generated, tmp_path):
     # A child runs a call far too long to end by itself while the test waits,
     # and is sent SIGINT once it has reported progress.
