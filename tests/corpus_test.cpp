@@ -106,6 +106,8 @@ std::vector<corpus_case> cases()
         {"kw_options_one_line.gmm", 1, "kw_options_one_line.gmm:3: invalid model header\n", 1, "kw_options_one_line.gmm:3: invalid model header\n"},
         {"kw_second_state.gmm", 0, "", 0, "", 1},
         {"kw_shared_state.gmm", 1, "kw_shared_state.gmm:8: invalid model header\n", 1, "kw_shared_state.gmm:8: invalid model header\n"},
+        {"kw_shared_mixpdf.gmm", 1, "kw_shared_mixpdf.gmm:11: 2 values, 3 expected\n", 1,
+         "kw_shared_mixpdf.gmm:9: missing mixture weight\n"},
         {"kw_single_gaussian.gmm", 1, "kw_single_gaussian.gmm: ends after line 16, 26 lines expected\n", 1, "kw_single_gaussian.gmm: ends after line 16, 26 lines expected\n"},
         {"kw_stream_weights.gmm", 0, "", 0, "", 1},
         {"kw_three_states.gmm", 0, "", 0, "", 1},
@@ -137,6 +139,7 @@ std::vector<corpus_case> cases()
         {"kw_unknown_macro.gmm", 1, "kw_unknown_macro.gmm:11: 2 values, 3 expected\n", 1, "kw_unknown_macro.gmm:9: missing mixture weight\n"},
         {"kw_unknown_option.gmm", 1, "kw_unknown_option.gmm:11: 2 values, 3 expected\n", 1, "kw_unknown_option.gmm:9: missing mixture weight\n"},
         {"single_gaussian.gmm", 0, "", 0, "", 1, 24},
+        {"shared_mixpdf.gmm", 0, "", 0, "", 1},
     };
     c.insert(c.end(), shapes.begin(), shapes.end());
     // The base model cut after each of its first 19 lines.
@@ -190,6 +193,7 @@ std::vector<corpus_case> cases()
         {"kw_options_one_line.gmm", {":3: <VECSIZE> expected, found \"<BEGINHMM>\"\n", fine}},
         {"kw_second_state.gmm", {fine, ":21: a second emitting state, one expected\n"}},
         {"kw_shared_state.gmm", {":8: <NUMMIXES> expected, found \"~s \"st\"\"\n", fine}},
+        {"kw_shared_mixpdf.gmm", {":6: <NUMSTATES> 3 expected, found \" 1.000000e+00 2.000000e+00 3.000000e+00\"\n", fine}},
         {"kw_single_gaussian.gmm", {":8: <NUMMIXES> expected, found \"<MEAN> 3\"\n", fine}},
         {"kw_stream_weights.gmm", {":9: <MIXTURE> expected, found \"<SWEIGHTS> 1 1.0\"\n", same}},
         {"kw_three_states.gmm", {":6: <NUMSTATES> 3 expected, found \"<NUMSTATES> 5\"\n", ":6: <NUMSTATES> 5: 3 emitting states, one expected\n"}},
@@ -380,6 +384,8 @@ TEST(corpus, tolerated_variants_read_like_the_base_model)
                           "kw_duration_macro.gmm", "kw_macro_unquoted.gmm", "kw_options_bare.gmm", "kw_projsize.gmm"})
         EXPECT_EQ(outputs(f, {"--keywords"}), want) << f;
     EXPECT_EQ(outputs("kw_single_gaussian.gmm", {"--keywords"}), outputs("single_gaussian.gmm"));
+    // One ~m for both components, its ~v defined after it: both get it.
+    EXPECT_EQ(outputs("kw_shared_mixpdf.gmm", {"--keywords"}), outputs("shared_mixpdf.gmm"));
 }
 
 } // namespace
