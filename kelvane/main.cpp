@@ -103,6 +103,7 @@ const program_info kelvane = {
 // record slots and a record's floats.
 component_matrix ubm_mu, ubm_sigma;
 double *ubm_w;
+value_lines ubm_lines; // read by keywords, where the UBM's weights and variances are
 worker_scratch *scratch;
 component_matrix *slots;
 float *singles;
@@ -262,6 +263,8 @@ int main(int argc, char **argv)
     if (normalize) {
         ubm_w = static_cast<double *>(std::malloc(static_cast<std::size_t>(M) * sizeof(double)));
         stored = stored && ubm_w != nullptr && alloc_component_matrix(M, D, &ubm_sigma);
+        if (header == read_rule::keywords)
+            stored = stored && alloc_value_lines(M, D, &ubm_lines);
     }
     stored = stored && alloc_scratch(&scratch[0]) && alloc_component_matrix(M, D, &slots[0]);
     if (float32) {
@@ -273,9 +276,10 @@ int main(int argc, char **argv)
         return fail(no_storage_text);
 
     // The UBM is read before the output is opened: a bad UBM costs no file.
-    run_fault fault = read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w);
+    const value_lines *where = ubm_lines.weight != nullptr ? &ubm_lines : nullptr;
+    run_fault fault = read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w, where);
     if (fault.kind == fault_kind::none && normalize)
-        fault = take_roots(ubm_file, D, M, ubm_w, ubm_sigma.rows);
+        fault = take_roots(ubm_file, D, M, ubm_w, ubm_sigma.rows, where);
     if (fault.kind != fault_kind::none)
         return fail(fault.message);
 

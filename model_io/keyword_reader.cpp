@@ -282,6 +282,7 @@ struct parser {
     std::int32_t want_D = 0, want_M = 0;
     Cell **mu = nullptr, **sigma = nullptr;
     Cell *w = nullptr;
+    std::int64_t *w_lines = nullptr, **sigma_lines = nullptr; // where the values are (value_lines)
     std::vector<char> given;     // components given
     std::int64_t components_end = 0; // the line where the model's components end
     std::vector<reference> refs;
@@ -514,12 +515,19 @@ bool take_number(parser<Cell> *P, const char *what, Cell *out)
     return true;
 }
 
+// The line of the next symbol, taken in place where it can be.
+template <typename Cell>
+std::int64_t next_line(parser<Cell> *P)
+{
+    return !P->x.peeked && skip_blanks(&P->x) ? P->x.line : peek(P)->line;
+}
+
 // A count that must be D: D itself where the file has not given it yet.
 template <typename Cell>
 bool take_size(parser<Cell> *P, const char *keyword)
 {
     std::int64_t n = 0;
-    const std::int64_t line = !P->x.peeked && skip_blanks(&P->x) ? P->x.line : peek(P)->line;
+    const std::int64_t line = next_line(P);
     if (!take_integer(P, "a count", &n))
         return false;
     if (n > INT32_MAX) {
@@ -549,7 +557,7 @@ bool take_size(parser<Cell> *P, const char *keyword)
 // space of another kind is made spaces, and a keyword written straight
 // after a number ends it.
 template <typename Cell>
-bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
+bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row, std::int64_t *lines = nullptr)
 {
     lexer *x = &P->x;
     std::int64_t last = x->line; // the line of the last value read
@@ -572,8 +580,11 @@ bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
             while (limit > x->p && !is_blank(limit[-1]))
                 --limit;
         if (limit == x->p) {
+            const std::int64_t line = x->line;
             if (!take_number(P, "a number", row != nullptr ? row + k : nullptr))
                 return false;
+            if (lines != nullptr)
+                lines[k] = line;
             ++k;
             continue;
         }
@@ -581,6 +592,8 @@ bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
         const std::int32_t want = static_cast<std::int32_t>(std::min<std::int64_t>(n - k, INT32_MAX));
         const std::int64_t got = row != nullptr ? read_numbers(widest_scan(), x->p, limit, want, row + k, &after, &bad)
                                                 : check_numbers(widest_scan(), x->p, limit, want, &after, &bad);
+        if (lines != nullptr)
+            std::fill(lines + k, lines + k + got, x->line);
         k += got;
         last = got > 0 ? x->line : last;
         x->p = const_cast<char *>(after);
@@ -601,6 +614,8 @@ bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row)
             continue;
         }
         if (other < e && *other == '<' && one_number(t, other, row != nullptr ? row + k : nullptr)) {
+            if (lines != nullptr)
+                lines[k] = x->line;
             ++k;
             last = x->line;
             x->p = other;
@@ -665,11 +680,22 @@ void copy_row(Cell **rows, std::int32_t from, std::int32_t to, std::int32_t D)
         std::memcpy(rows[to], rows[from], static_cast<std::size_t>(D) * sizeof(Cell));
 }
 
-// <MEAN> or <VARIANCE>: its count, D, then its values into `rows`.
+// A macro's variances copied to the component `to`, with their lines.
+template <typename Cell>
+void copy_variances(parser<Cell> *P, std::int32_t from, std::int32_t to)
+{
+    copy_row(P->sigma, from, to, P->D);
+    copy_row(P->sigma_lines, from, to, P->D);
+}
+
+// <MEAN> or <VARIANCE>: its count, D, then its values into `rows` (and,
+// for variances, their lines).
 template <typename Cell>
 bool vector_of(parser<Cell> *P, const char *keyword, Cell **rows, std::int32_t component)
 {
-    return take_size(P, keyword) && (P->done || read_vector(P, P->D, row_of(rows, component)));
+    return take_size(P, keyword) &&
+           (P->done || read_vector(P, P->D, row_of(rows, component),
+                                   rows == P->sigma ? row_of(P->sigma_lines, component) : nullptr));
 }
 
 // The covariance forms other than diagonal variances.
@@ -809,6 +835,8 @@ bool state_info(parser<Cell> *P, bool as_model)
             return expected(P, take(P), "<MIXTURE>");
         if (as_model) {
             P->given[0] = 1;
+            if (P->w_lines != nullptr)
+                P->w_lines[0] = s->line;
             if (P->w != nullptr) {
                 if constexpr (std::is_same_v<Cell, double>)
                     P->w[0] = 1.0;
@@ -839,6 +867,8 @@ bool state_info(parser<Cell> *P, bool as_model)
             return fault(P, line, "component %lld given twice", static_cast<long long>(k));
         if (as_model)
             P->given[static_cast<std::size_t>(i)] = 1;
+        if (as_model && P->w_lines != nullptr)
+            P->w_lines[i] = next_line(P);
         if (!take_number(P, "a weight", as_model && P->w != nullptr ? P->w + i : nullptr) ||
             !component_body(P, as_model ? i : -1))
             return false;
@@ -977,7 +1007,10 @@ bool define_vector(parser<Cell> *P, const symbol *name, kw key, const char *keyw
     if (!vector_of(P, keyword, rows, first))
         return false;
     for (std::size_t r : refs) {
-        copy_row(rows, first, P->refs[r].component, P->D);
+        if (rows == P->sigma)
+            copy_variances(P, first, P->refs[r].component);
+        else
+            copy_row(rows, first, P->refs[r].component, P->D);
         P->refs[r].resolved = true;
     }
     return true;
@@ -1007,7 +1040,7 @@ bool definition(parser<Cell> *P, const symbol *m)
         for (std::size_t k : refs) {
             const std::int32_t to = P->refs[k].component;
             copy_row(P->mu, first, to, P->D);
-            copy_row(P->sigma, first, to, P->D);
+            copy_variances(P, first, to);
             P->refs[k].resolved = true;
             for (std::size_t j = before; j < P->refs.size() && to != first; ++j)
                 if (P->refs[j].component == first) {
@@ -1125,7 +1158,8 @@ read_result run(parser<Cell> *P)
 }
 
 template <typename Cell>
-read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w)
+read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
+                       const value_lines *where = nullptr)
 {
     parser<Cell> P;
     P.x.in = in;
@@ -1134,6 +1168,10 @@ read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **m
     P.mu = mu;
     P.sigma = sigma;
     P.w = w;
+    if (where != nullptr) {
+        P.w_lines = where->weight;
+        P.sigma_lines = where->variance;
+    }
     return run(&P);
 }
 
@@ -1152,9 +1190,10 @@ read_result read_keyword_header(line_reader *in, model_header *out)
     return r;
 }
 
-read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma, double *w)
+read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma, double *w,
+                             const value_lines *where)
 {
-    return read_model(D, M, in, mu, sigma, w);
+    return read_model(D, M, in, mu, sigma, w, where);
 }
 
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,

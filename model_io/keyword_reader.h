@@ -40,8 +40,10 @@ read_result read_keyword_header(line_reader *in, model_header *out);
 // Reads the model by keywords: its means into mu, and its variances into
 // sigma and its weights into w where those are given (variances otherwise
 // checked, not converted).  The model's own D and M must be D and M.
+// With `where`, the line of each weight and variance (that of its macro's
+// definition for one a macro gives) goes into *where.
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                             double *w);
+                             double *w, const value_lines *where = nullptr);
 
 // The same, each value kept as the text "%le" prints for it.
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,

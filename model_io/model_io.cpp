@@ -365,6 +365,26 @@ void free_component_matrix(component_matrix *m)
     *m = {};
 }
 
+bool alloc_value_lines(std::int32_t M, std::int32_t D, value_lines *out)
+{
+    value_lines v = {};
+    v.weight = static_cast<std::int64_t *>(std::malloc(static_cast<std::size_t>(M) * sizeof(std::int64_t)));
+    if (v.weight == nullptr || !alloc_rows(M, D, &v.block, &v.variance)) {
+        std::free(v.weight);
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+void free_value_lines(value_lines *v)
+{
+    std::free(v->weight);
+    std::free(v->variance);
+    std::free(v->block);
+    *v = {};
+}
+
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                           read_rule rule)
 {
@@ -374,10 +394,10 @@ read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, doubl
 }
 
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, read_rule rule)
+                            double *w, read_rule rule, const value_lines *where)
 {
     if (rule == read_rule::keywords)
-        return read_by_keywords(D, M, in, mu, sigma, w);
+        return read_by_keywords(D, M, in, mu, sigma, w, where);
     return read_components(D, M, in, mu, sigma, w, rule);
 }
 

@@ -79,6 +79,15 @@ constexpr read_result fault_at(read_fault f, std::int64_t line)
     return r;
 }
 
+// Where a model's weights and variances are in its file, for messages
+// about their values: the line of the weight of component i at weight[i],
+// that of variance j of component i at variance[i][j] (rows in `block`).
+struct value_lines {
+    std::int64_t *weight;
+    std::int64_t **variance;
+    std::int64_t *block;
+};
+
 // The message that reports `r` for the file at `path`, newline included.
 std::string read_fault_message(const read_result &r, const char *path);
 
@@ -107,6 +116,11 @@ bool alloc_text_matrix(std::int32_t M, std::int32_t D, text_matrix *out);
 // *m is left empty.
 void free_component_matrix(component_matrix *m);
 
+// Obtains the lines of an M x D model's weights and variances; false as
+// for alloc_component_matrix.  free_value_lines gives them back.
+bool alloc_value_lines(std::int32_t M, std::int32_t D, value_lines *out);
+void free_value_lines(value_lines *v);
+
 // Fills the means and variances of components 0 .. M-1 from a model file
 // read from its start.  Each values line must hold at least D numbers; the
 // first D are stored and any further ones ignored.  D and M must be >= 1.
@@ -117,9 +131,11 @@ void free_component_matrix(component_matrix *m);
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                           read_rule rule = read_rule::positions);
 
-// The same, and the weight of each component from its component line.
+// The same, and the weight of each component from its component line;
+// read by keywords, the lines of the weights and variances into *where,
+// where given (by position each value's line is the layout's).
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, read_rule rule = read_rule::positions);
+                            double *w, read_rule rule = read_rule::positions, const value_lines *where = nullptr);
 
 } // namespace gmm
 

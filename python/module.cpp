@@ -272,15 +272,21 @@ std::unique_ptr<prepared> prepare_py(const py::object &ubm, std::int32_t D, std:
     }
     if (!stored)
         throw std::bad_alloc();
+    value_lines lines = {};
+    const bool located = normalize && run->header == read_rule::keywords;
+    if (located && !alloc_value_lines(M, D, &lines))
+        throw std::bad_alloc();
+    const std::unique_ptr<value_lines, void (*)(value_lines *)> given_back(&lines, free_value_lines);
+    const value_lines *where = located ? &lines : nullptr;
     std::FILE *in = open_reading(p);
     run_fault fault;
     {
         py::gil_scoped_release unlocked;
         std::vector<char> chunk(chunk_bytes + 1);
         fault = read_opened_model(in, p.bytes.c_str(), D, M, run->header, chunk.data(), run->ubm_mu.rows,
-                                  run->ubm_sigma.rows, normalize ? run->ubm_w.data() : nullptr);
+                                  run->ubm_sigma.rows, normalize ? run->ubm_w.data() : nullptr, where);
         if (fault.kind == fault_kind::none && normalize)
-            fault = take_roots(p.bytes.c_str(), D, M, run->ubm_w.data(), run->ubm_sigma.rows);
+            fault = take_roots(p.bytes.c_str(), D, M, run->ubm_w.data(), run->ubm_sigma.rows, where);
     }
     if (fault.kind != fault_kind::none)
         raise_fault(fault, p.as_given);

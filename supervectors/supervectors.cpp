@@ -71,11 +71,11 @@ run_fault reading_fault(const read_result &r, const line_reader &lines, const ch
 }
 
 run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
-                            char *chunk, double **mu, double **sigma, double *w)
+                            char *chunk, double **mu, double **sigma, double *w, const value_lines *where)
 {
     line_reader lines;
     start_lines(&lines, in, chunk);
-    read_result r = w != nullptr ? read_mu_sigma_w(D, M, &lines, mu, sigma, w, header)
+    read_result r = w != nullptr ? read_mu_sigma_w(D, M, &lines, mu, sigma, w, header, where)
                                  : read_mu_sigma(D, M, &lines, mu, sigma, header);
     std::fclose(in);
     return reading_fault(r, lines, file);
@@ -87,39 +87,53 @@ static run_fault open_fault(const char *path, int error)
 }
 
 run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
-                     double **mu, double **sigma, double *w)
+                     double **mu, double **sigma, double *w, const value_lines *where)
 {
     std::FILE *in = std::fopen(file, "r");
     if (in == nullptr)
         return open_fault(file, errno);
-    return read_opened_model(in, file, D, M, header, chunk, mu, sigma, w);
+    return read_opened_model(in, file, D, M, header, chunk, mu, sigma, w, where);
 }
 
-run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma)
+run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma,
+                     const value_lines *where)
 {
-    char text[max_le_chars + 1];
+    // The first value that cannot be used, in file order: the one on the
+    // lowest line, the first of those in component order.
+    std::int64_t line = INT64_MAX;
+    std::int32_t bad_i = -1, bad_j = -1; // bad_j -1: the weight
     for (std::int32_t i = 0; i < M; ++i) {
         if (!(std::isfinite(w[i]) && w[i] >= 0)) {
-            *format_le(text, w[i]) = '\0';
-            const std::int64_t line = 9 + 6LL * i;
-            return {.kind = fault_kind::model,
-                    .line = line,
-                    .message = line_message(ubm, line, std::string("mixture weight ") + text +
-                                                           ", a finite value of 0 or more expected")};
-        }
-        w[i] = std::sqrt(w[i]);
-        for (std::int32_t j = 0; j < D; ++j) {
-            double &v = sigma[i][j];
-            if (!(std::isfinite(v) && v > 0)) {
-                *format_le(text, v) = '\0';
-                const std::int64_t line = 13 + 6LL * i;
-                return {.kind = fault_kind::model,
-                        .line = line,
-                        .message = line_message(ubm, line, "variance " + std::to_string(j + 1) + " is " + text +
-                                                               ", a finite value above 0 expected")};
+            const std::int64_t at = where != nullptr ? where->weight[i] : 9 + 6LL * i;
+            if (at < line) {
+                line = at;
+                bad_i = i;
+                bad_j = -1;
             }
-            v = std::sqrt(v);
         }
+        for (std::int32_t j = 0; j < D; ++j) {
+            const double v = sigma[i][j];
+            const std::int64_t at = where != nullptr ? where->variance[i][j] : 13 + 6LL * i;
+            if (!(std::isfinite(v) && v > 0) && at < line) {
+                line = at;
+                bad_i = i;
+                bad_j = j;
+            }
+        }
+    }
+    if (bad_i >= 0) {
+        char text[max_le_chars + 1];
+        *format_le(text, bad_j < 0 ? w[bad_i] : sigma[bad_i][bad_j]) = '\0';
+        const std::string what = bad_j < 0 ? std::string("mixture weight ") + text +
+                                                  ", a finite value of 0 or more expected"
+                                            : "variance " + std::to_string(bad_j + 1) + " is " + text +
+                                                  ", a finite value above 0 expected";
+        return {.kind = fault_kind::model, .line = line, .message = line_message(ubm, line, what)};
+    }
+    for (std::int32_t i = 0; i < M; ++i) {
+        w[i] = std::sqrt(w[i]);
+        for (std::int32_t j = 0; j < D; ++j)
+            sigma[i][j] = std::sqrt(sigma[i][j]);
     }
     return {};
 }

@@ -83,18 +83,22 @@ run_fault reading_fault(const read_result &r, const line_reader &lines, const ch
 // Reads the opened model `in` (named `file`) as read_model does, and
 // closes it.
 run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
-                            char *chunk, double **mu, double **sigma = nullptr, double *w = nullptr);
+                            char *chunk, double **mu, double **sigma = nullptr, double *w = nullptr,
+                            const value_lines *where = nullptr);
 
 // Opens `file`, reads its means, and its variances and weights where
 // `sigma` and `w` are given (variances otherwise checked, not converted),
-// with `chunk` as read storage, and closes it.
+// with `chunk` as read storage, and closes it.  Read by keywords, the lines
+// of the weights and variances go into *where, where given.
 run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
-                     double **mu, double **sigma = nullptr, double *w = nullptr);
+                     double **mu, double **sigma = nullptr, double *w = nullptr, const value_lines *where = nullptr);
 
 // Makes a UBM's weights and variances the square roots a normalized record
 // is scaled by.  Fails at the first one, in file order, that cannot be used:
-// a weight below 0 or a variance not above 0, or either not finite.
-run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma);
+// a weight below 0 or a variance not above 0, or either not finite.  Each
+// value's line is in *where, where given, or else the layout's.
+run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma,
+                     const value_lines *where = nullptr);
 
 // What every worker of a run shares and only reads.
 struct extraction {

@@ -148,6 +148,25 @@ def test_checked_and_keyword_reads_refuse_what_a_plain_read_misreads(name, line,
         gmmtools.read_model(path)
 
 
+@pytest.mark.parametrize("ubm, line, says", [
+    # a weight moved down two lines, and a variance on a line of its own
+    (lambda t: t.replace("<MIXTURE> 2 7.500000e-01", "\n\n<MIXTURE> 2 -0.5"), 17,
+     "mixture weight -5.000000e-01, a finite value of 0 or more expected"),
+    (lambda t: t.replace(" 2.000000e+00 2.000000e+00 2.000000e+00", " 2\n 0\n 2"), 20,
+     "variance 2 is 0.000000e+00, a finite value above 0 expected"),
+])
+def test_a_ubm_value_normalizing_refuses_is_named_at_its_line(ubm, line, says, tmp_path):
+    # Read by keywords, in kelvane and in the module alike.
+    bad = tmp_path / "ubm.gmm"
+    bad.write_text(ubm((SRC / "tests" / "corpus" / "base.gmm").read_text()))
+    model = SRC / "tests" / "corpus" / "base.gmm"
+    (tmp_path / "list").write_text(f"{model}\n")
+    assert kelvane("--keywords", "--normalize", bad, tmp_path / "list", tmp_path / "out.bin") == (1, f"{bad}:{line}: {says}\n")
+    with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.supervectors(bad, [model], normalize=True, keywords=True)
+    assert (str(e.value), e.value.line) == (f"{bad}:{line}: {says}", line)
+
+
 def test_a_single_gaussian_without_mixture_has_weight_one(tmp_path):
     model = gmmtools.read_model(SRC / "tests" / "corpus" / "kw_single_gaussian.gmm", keywords=True)
     assert model.weights.tolist() == [1.0] and model.means.tolist() == [[1.0, 2.0, 3.0]]

@@ -366,6 +366,25 @@ std::vector<kcase> cases()
          1, "ubm.gmm:19: variance 2 is 0.000000e+00, a finite value above 0 expected\n", old_output},
         {"normalize infinite variance", {{"ubm.gmm", with_line(ubm_text, 13, " inf 1 1")}}, {"--normalize", "ubm.gmm", "list", "out.bin"},
          1, "ubm.gmm:13: variance 1 is inf, a finite value above 0 expected\n", old_output},
+        // By keywords, a value is named at its own line, and the first in
+        // the file is the one named.
+        {"keywords normalize weight at its line", {{"ubm.gmm", with_line(ubm_text, 15, "\n\n<MIXTURE> 2 -0.5")}},
+         {"--keywords", "--normalize", "ubm.gmm", "list", "out.bin"},
+         1, "ubm.gmm:17: mixture weight -5.000000e-01, a finite value of 0 or more expected\n", old_output},
+        {"keywords normalize variance at its line", {{"ubm.gmm", with_line(ubm_text, 19, " 2\n 0\n 2")}},
+         {"--keywords", "--normalize", "ubm.gmm", "list", "out.bin"},
+         1, "ubm.gmm:20: variance 2 is 0.000000e+00, a finite value above 0 expected\n", old_output},
+        {"keywords normalize first bad value in the file",
+         {{"ubm.gmm", "~v \"v2\"\n<VARIANCE> 3\n 2 0 2\n" +
+                          with_line(with_line(with_line(ubm_text, 13, " inf 1 1"), 18, "~v \"v2\""), 19, "")}},
+         {"--keywords", "--normalize", "ubm.gmm", "list", "out.bin"},
+         1, "ubm.gmm:3: variance 2 is 0.000000e+00, a finite value above 0 expected\n", old_output},
+        {"keywords normalize variance of a macro defined later",
+         {{"ubm.gmm", with_line(with_line(ubm_text, 18, "~v \"v2\""), 19, "") + "~v \"v2\"\n<VARIANCE> 3\n 2 2\n -1\n"}},
+         {"--keywords", "--normalize", "ubm.gmm", "list", "out.bin"},
+         1, "ubm.gmm:29: variance 3 is -1.000000e+00, a finite value above 0 expected\n", old_output},
+        {"keywords normalize", {{"ubm.gmm", "\n" + ubm_text}}, {"--keywords", "--normalize", "ubm.gmm", "list", "out.bin"}, 0, "",
+         doubles(cat({normalized(model_a), normalized(model_b)}))},
         {"progress changes no byte", {{"list", "a.gmm\n\n\nb.gmm\n\n"}}, {"--progress", "ubm.gmm", "list", "out.bin"}, 0, "<progress>",
          doubles(cat({rec_a, rec_b}))},
 
