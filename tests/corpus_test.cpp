@@ -58,6 +58,7 @@ std::vector<corpus_case> cases()
         {"values_junk.gmm", 0, "", 0, "", 1},
         {"values_bad_digit.gmm", 0, "", 0, "", 1},
         {"binary_line6.gmm", 0, "", 0, "", 1},
+        {"line6_bracket.gmm", 0, "", 0, "", 1}, // a keyword's first character is checked too
         // Counts past 32 bits: a plain read keeps their low 32 bits.
         {"vecsize_wraps.gmm", 0, "", 0, "", 1},
         {"mixcount_wraps.gmm", 0, "", 0, "", 1},
@@ -208,6 +209,8 @@ std::vector<corpus_case> cases()
         {"kw_wrapped.gmm", {":6: <NUMSTATES> 3 expected, found \"<State> 2 <NumMixes> 2?\"\n", fine}},
         {"line3_one_token.gmm", {same, ":4: ~h \"base\" where a count was expected\n"}},
         {"line3_tab.gmm", {same, fine}},
+        {"line6_bracket.gmm",
+         {":6: <NUMSTATES> 3 expected, found \"[NUMSTATES> 3\"\n", ":6: \"[NUMSTATES>\" where <NUMSTATES> was expected\n"}},
         {"line8_one_token.gmm", {same, ":9: <MIXTURE> where a count was expected\n"}},
         {"mixcount_negative.gmm", {same, ":8: <NUMMIXES> -1: at least 1 expected\n"}},
         {"mixcount_zero.gmm", {same, ":8: <NUMMIXES> 0: at least 1 expected\n"}},
