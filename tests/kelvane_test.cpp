@@ -170,8 +170,17 @@ std::vector<kcase> cases()
     const std::string a_d4 = with_line(a, 3, "<VECSIZE> 4<NULLD>"), a_m1 = with_line(a, 8, "<NUMMIXES> 1");
     model ubm_w0 = ubm;
     ubm_w0.w[0] = 0;
+    // A list of 120,000 bytes, read in several pieces.
+    std::string long_list;
+    std::vector<double> long_records;
+    for (int i = 0; i < 10000; ++i) {
+        long_list += "a.gmm\nb.gmm\n";
+        long_records.insert(long_records.end(), rec_a.begin(), rec_a.end());
+        long_records.insert(long_records.end(), rec_b.begin(), rec_b.end());
+    }
     return {
         {"two models", {}, std_args, 0, "", doubles(cat({rec_a, rec_b}))},
+        {"list longer than a read", {{"list", long_list}}, std_args, 0, "", doubles(long_records)},
         {"one line list", {{"list", "a.gmm\n"}}, std_args, 0, "", doubles(rec_a)},
         {"last line without newline", {{"list", "b.gmm\na.gmm"}}, std_args, 0, "", doubles(cat({rec_b, rec_a}))},
         {"same model twice", {{"list", "a.gmm\na.gmm\n"}}, std_args, 0, "", doubles(cat({rec_a, rec_a}))},
