@@ -375,6 +375,9 @@ std::vector<kcase> cases()
          1, "ubm.gmm:19: variance 2 is 0.000000e+00, a finite value above 0 expected\n", old_output},
         {"normalize infinite variance", {{"ubm.gmm", with_line(ubm_text, 13, " inf 1 1")}}, {"--normalize", "ubm.gmm", "list", "out.bin"},
          1, "ubm.gmm:13: variance 1 is inf, a finite value above 0 expected\n", old_output},
+        {"normalize variance of the longest text", {{"ubm.gmm", with_line(ubm_text, 13, " 1 1 -1e-300")}},
+         {"--normalize", "ubm.gmm", "list", "out.bin"},
+         1, "ubm.gmm:13: variance 3 is -1.000000e-300, a finite value above 0 expected\n", old_output},
         // By keywords, a value is named at its own line, and the first in
         // the file is the one named.
         {"keywords normalize weight at its line", {{"ubm.gmm", with_line(ubm_text, 15, "\n\n<MIXTURE> 2 -0.5")}},
