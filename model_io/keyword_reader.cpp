@@ -834,9 +834,7 @@ bool state_info(parser<Cell> *P, bool as_model)
         if (m != 1)
             return expected(P, take(P), "<MIXTURE>");
         if (as_model) {
-            P->given[0] = 1;
-            if (P->w_lines != nullptr)
-                P->w_lines[0] = s->line;
+            P->given[0] = 1; // its weight, 1, needs no line: it is always usable
             if (P->w != nullptr) {
                 if constexpr (std::is_same_v<Cell, double>)
                     P->w[0] = 1.0;

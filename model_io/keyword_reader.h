@@ -41,7 +41,8 @@ read_result read_keyword_header(line_reader *in, model_header *out);
 // sigma and its weights into w where those are given (variances otherwise
 // checked, not converted).  The model's own D and M must be D and M.
 // With `where`, the line of each weight and variance (that of its macro's
-// definition for one a macro gives) goes into *where.
+// definition for one a macro gives) goes into *where; a single Gaussian's
+// weight of 1, which no file gives, has none.
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
                              double *w, const value_lines *where = nullptr);
 
