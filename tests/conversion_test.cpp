@@ -289,6 +289,61 @@ TEST(parse_double, random_strings)
     }
 }
 
+// The fast paths are the common case, not only right answers: each takes
+// every token of its shape and range, as strtod reads it, and leaves the
+// rest to the slower paths.  A token is tried alone, in storage of its size
+// (where digits are read one at a time), and before other numbers (where
+// eight are read at once).
+bool fast_path_takes(const std::string &token, bool (*path)(const char *&, const char *, double *), bool want)
+{
+    char *stop;
+    const double value = std::strtod(token.c_str(), &stop);
+    for (const std::string &text : {token, token + " 1.000000e+00 2.000000e+00"}) {
+        const exact_copy t(text);
+        const char *p = t.begin;
+        double got = -1;
+        const bool taken = path(p, t.end, &got);
+        if (taken != want || (taken && (bits(got) != bits(value) || p != t.begin + (stop - token.c_str())))) {
+            ADD_FAILURE() << "token \"" << text << "\": " << (taken ? "taken" : "left") << ", value " << got;
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(parse_double, the_fast_paths_take_their_whole_range)
+{
+    // "%e"'s shape, with 'e' or 'E' and every two-digit exponent: taken
+    // where seven digits times one exact power of ten (10^-22 to 10^22) is
+    // the value, that is for exponents -16 to 28.
+    std::mt19937_64 rng(5);
+    char text[32];
+    for (int e = -99; e <= 99; ++e)
+        for (const char *form : {"%s%ld.%06lde%+03d", "%s%ld.%06ldE%+03d"})
+            for (int i = 0; i < 20; ++i) {
+                const long q = static_cast<long>(rng() % 10000000);
+                std::snprintf(text, sizeof text, form, rng() % 2 ? "-" : "", q / 1000000, q % 1000000, e);
+                if (!fast_path_takes(text, gmm::detail::fast_e_form, e >= -16 && e <= 28))
+                    return;
+            }
+    for (const char *t : {"1.000000e+5", "1.0000000e+00", "1.000000x+00", "1.000000e*00", "1,000000e+00",
+                          "+1.000000e+00", "1.00000ae+00", "1.000000e+0a", ".1000000e+00"})
+        fast_path_takes(t, gmm::detail::fast_e_form, false);
+    // Plain decimals: taken with 1 to 19 digits, a value m x 10^k with
+    // m <= 2^53 and |k| <= 22, or m = 0 whatever k is.
+    const std::pair<const char *, bool> decimals[] = {
+        {"0", true}, {"-0", true}, {"7", true}, {".5", true}, {"5.", true}, {"-3.25", true}, {"12345678", true},
+        {"123456789", true}, {"1234567812345678", true}, {"9007199254740992", true}, {"9007199254740993", false},
+        {"1234567890123456789", false}, {"0.000000000000000001", true}, {"0.0000000000000000001", false},
+        {"0000000000000000001", true}, {"00000000000000000001", false}, {"1e22", true}, {"1e23", false},
+        {"1e-22", true}, {"1e-23", false}, {"1.5e-21", true}, {"1.5e-22", false}, {"15e21", true}, {"15e22", true}, {"15e23", false},
+        {"1.5E+3", true}, {"1e+05", true}, {"0e999", true}, {"-0e-999999", true}, {"1e0000000000000000000001", true},
+        {"1e", false}, {"1e+", false}, {"1ex", false}, {"1e-x", false}, {".", false}, {"-", false}, {"-.", false},
+        {"", false}, {"x", false}, {"1.5x", true}, {"12345678.12345678", true}, {"1234567.123456789012", false}};
+    for (const auto &[token, taken] : decimals)
+        fast_path_takes(token, gmm::detail::fast_decimal, taken);
+}
+
 TEST(parse_int32, header_integers_like_strtol)
 {
     const char *tokens[] = {"39", "39<NULLD><MFCC_E_D_A><DIAGC>", "+39", "-1", "0", "x", "", "\t7", "2147483647",
@@ -301,7 +356,7 @@ TEST(parse_int32, header_integers_like_strtol)
                               "-9223372036854775809", "18446744073709551617", "-", "x"})
             all.push_back(lead + t);
     }
-    all.push_back("-" + std::string(300, '0') + "4294967301x");
+    all.push_back(std::string(1, '-').append(300, '0').append("4294967301x"));
     all.push_back(std::string(30, '9'));
     for (const std::string &t : all) {
         long v = std::strtol(t.c_str(), nullptr, 10);
@@ -366,13 +421,11 @@ TEST(format_le, every_binary_exponent_at_its_edges_and_around_powers_of_ten)
 }
 
 // The fast path is the common case, not only a right answer: every double
-// of its binary exponents from 10^-13 up to 10^7 (where the factor 10^k of
-// seven digits fits 64 bits) is printed there, and as snprintf prints it.
+// from 10^-13 up to 10^7 (where the factor 10^k of seven digits fits 64
+// bits) is printed there, as snprintf prints it, and none outside.
 TEST(format_le, the_fast_path_takes_its_whole_range)
 {
-    using gmm::detail::highest_e2;
-    using gmm::detail::lowest_e2;
-    for (int e2 = lowest_e2; e2 <= highest_e2; ++e2)
+    for (int e2 = -80; e2 <= 60; ++e2)
         for (std::uint64_t mant : {0ULL, 1ULL, 0x5555555555555ULL, 0xFFFFFFFFFFFFFULL})
             for (std::uint64_t sign : {0ULL, 1ULL}) {
                 const std::uint64_t b = sign << 63 | static_cast<std::uint64_t>(e2 + 1023) << 52 | mant;
@@ -433,6 +486,42 @@ bool keeps_like_snprintf(const std::string &token)
     ADD_FAILURE() << "token \"" << token << "\": kept \"" << std::string(whole.text, whole.size) << "\" and \""
                   << std::string(first.text, first.size) << "\", snprintf gives \"" << want << "\"";
     return false;
+}
+
+// Tokens of the shape "%le" prints are kept as they stand, with no
+// conversion: every two-digit exponent but "e-00", a first digit of 1 to 9
+// and a lower-case 'e'.
+bool copies_as_printed(const std::string &token, bool printed)
+{
+    for (const std::string &line : {token, token + " 1.000000e+00"}) {
+        const exact_copy t(line);
+        const char *p = t.begin;
+        gmm::le_text kept;
+        const bool taken = gmm::detail::printed_shape(p, t.end, &kept);
+        if (taken != printed ||
+            (taken && (std::string(kept.text, kept.size) != token || p != t.begin + token.size()))) {
+            ADD_FAILURE() << "token \"" << line << "\": " << (taken ? "taken" : "left");
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(le_text, the_printed_shape_is_copied)
+{
+    std::mt19937_64 rng(9);
+    char text[32];
+    for (int e = -99; e <= 99; ++e)
+        for (const char letter : {'e', 'E'})
+            for (long first = 0; first <= 9; ++first) {
+                const long q = first * 1000000 + static_cast<long>(rng() % 1000000);
+                std::snprintf(text, sizeof text, "%s%ld.%06ld%c%+03d", rng() % 2 ? "-" : "", q / 1000000, q % 1000000,
+                              letter, e);
+                if (!copies_as_printed(text, letter == 'e' && first != 0))
+                    return;
+            }
+    for (const char *t : {"1.000000e-00", "-9.999999e-00", "1.000000e+5", "1.0000000e+00", "+1.000000e+00"})
+        copies_as_printed(t, false);
 }
 
 TEST(le_text, tokens_kept_as_printed)
