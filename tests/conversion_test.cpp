@@ -5,6 +5,7 @@
 // many values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -342,6 +343,40 @@ TEST(parse_double, the_fast_paths_take_their_whole_range)
         {"", false}, {"x", false}, {"1.5x", true}, {"12345678.12345678", true}, {"1234567.123456789012", false}};
     for (const auto &[token, taken] : decimals)
         fast_path_takes(token, gmm::detail::fast_decimal, taken);
+}
+
+// Counting a line: every reader gives the number of tokens before its
+// first NUL (up to D), on lines of every length up to several blocks of the
+// widest, made of separators, NULs and number characters in random places.
+TEST(count_values, every_reader_counts_the_tokens_before_a_nul)
+{
+    std::mt19937_64 rng(13);
+    const char alphabet[] = "  \n1e-.7\0";
+    for (int i = 0; i < 20000 * scale(); ++i) {
+        std::string text(rng() % 200, ' ');
+        for (char &c : text)
+            c = alphabet[rng() % (sizeof alphabet - 1)];
+        if (i % 3 == 0) // mostly tokens, a NUL late or never
+            for (char &c : text)
+                c = c == '\0' && rng() % 8 != 0 ? '5' : c;
+        std::int64_t want = 0;
+        bool after_separator = true;
+        for (char c : text) {
+            if (c == '\0')
+                break;
+            want += after_separator && c != ' ' && c != '\n';
+            after_separator = c == ' ' || c == '\n';
+        }
+        const exact_copy line(text);
+        for (gmm::scan_width w : readers)
+            for (std::int32_t D : {1, 7, 1000})
+                if (gmm::count_values(w, line.begin, line.end, D) != std::min<std::int64_t>(want, D)) {
+                    ADD_FAILURE() << "reader " << static_cast<int>(w) << ", D " << D << ": counts "
+                                  << gmm::count_values(w, line.begin, line.end, D) << ", not " << want << ", in \""
+                                  << text << "\"";
+                    return;
+                }
+    }
 }
 
 TEST(parse_int32, header_integers_like_strtol)
