@@ -254,9 +254,16 @@ expect "--resume of a copied work folder" 2 "^kelvane-slurm: .*/copied: the work
 # Resumed, the killed run gives one run's bytes, and its folder goes.
 folder=$(ls -d "$tmp"/.kelvane-slurm.* | head -n 1)
 for f in "$tmp"/.kelvane-slurm.*; do grep -q dies "$f/run.json" && folder=$f; done
+# What else lies in the folder goes with it: a folder within, and a link
+# to a folder outside, which is removed and never followed.
+mkdir -p "$tmp/outside/within" "$folder/within/deeper"
+echo kept > "$tmp/outside/within/file"
+echo gone > "$folder/within/deeper/file"
+ln -s "$tmp/outside" "$folder/link"
 expect "resumed" 0 - env KELVANE="$kelvane" "$script" --resume "$folder"
 same "  one run's bytes" "$tmp/killed.sv" "$tmp/whole.sv"
 [ ! -e "$folder" ] || { echo "no: resumed folder removed"; failures=$((failures + 1)); }
+same "  a folder the work folder linked to, untouched" "$tmp/outside/within/file" <(echo kept)
 # --retries resubmits by itself.
 rm -f "$tmp/dies.done" "$tmp/dies.after"
 expect "--retries=1 after a killed task" 0 - env KELVANE="$tmp/dies" "$script" -p 3 --retries=1 "$ex/ubm.gmm" many.lst retried.sv
@@ -459,7 +466,11 @@ fi
 same "  one run's bytes" "$tmp/waited.sv" "$tmp/whole.sv"
 mkdir -m 700 "$tmp/damaged" && echo '{"parts": ' > "$tmp/damaged/run.json"
 expect "--wait of a damaged run.json" 2 "damaged run.json|its run.json is damaged" "$script" --wait "$tmp/damaged"
-expect "--wait of a folder that is no run's" 2 "^kelvane-slurm: /tmp: not a work folder" "$script" --wait /tmp
+expect "--wait of a folder that is no run's" 2 "^kelvane-slurm: /tmp: not a work folder \(not a private folder of yours\)$" \
+  "$script" --wait /tmp
+cp -a "$tmp/copied" "$tmp/opened" && chmod 755 "$tmp/opened"
+expect "--wait of a run's folder opened to others" 2 \
+  "^kelvane-slurm: .*/opened: not a work folder \(not a private folder of yours\)$" "$script" --wait "$tmp/opened"
 
 # Two signals in a row, while the tasks run: the clean-up is done all the
 # same.
