@@ -278,7 +278,7 @@ def test_every_thread_count_under_scheduling_stress(generated, tmp_path, seed):
                        OPENBLAS_NUM_THREADS="1")
             r = subprocess.run([sys.executable, SRC / "tests" / "gmmtools_run.py", ubm, tmp_path / "list",
                                 tmp_path / "sv.bin"], env=env, capture_output=True, text=True, timeout=120,
-                               preexec_fn=lambda: os.sched_setaffinity(0, {0}))
+                               preexec_fn=lambda: os.sched_setaffinity(0, {ALL_CPUS[seed % len(ALL_CPUS)]}))
             assert (r.returncode, r.stderr) == ((0, "") if error is None else (1, error + "\n")), f"seed {seed}"
         seed += 2
         if time.monotonic() > soak_end:

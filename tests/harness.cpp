@@ -92,10 +92,10 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
         }
         for (const std::string &v : how.env)
             putenv(const_cast<char *>(v.c_str()));
-        if (how.cpu >= 0) {
+        if (how.cpu >= 0 || how.cpu == this_cpu) {
             cpu_set_t one;
             CPU_ZERO(&one);
-            CPU_SET(how.cpu, &one);
+            CPU_SET(how.cpu == this_cpu ? sched_getcpu() : how.cpu, &one);
             if (sched_setaffinity(0, sizeof one, &one) != 0)
                 _exit(127);
         }

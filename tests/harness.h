@@ -30,6 +30,10 @@ struct outcome {
     std::string out;    // all of standard output
 };
 
+// A run pinned to the one CPU it starts on, wherever the scheduler puts it:
+// runs side by side are then spread over the CPUs rather than all on one.
+inline constexpr int this_cpu = -2;
+
 // What a run gets besides its arguments: limits (0: none), where its
 // standard output goes, variables added to its environment, the one CPU it
 // may run on, a signal sent to it after a while, and how long it may take
@@ -43,7 +47,7 @@ struct run_options {
     std::string stdout_to = "";      // "": captured; closed_pipe; or a path
     bool stdin_closed = false;       // no descriptor 0, as after `exec 0<&-`
     std::vector<std::string> env = {};
-    int cpu = -1;                    // pinned to this CPU; -1: any
+    int cpu = -1;                    // pinned to this CPU; -1: any; this_cpu
     int signal = 0;                  // sent after signal_after_ms; 0: none
     int signal_after_ms = 0;
     int timeout_seconds = 120;

@@ -817,12 +817,12 @@ TEST_P(kelvane_threads, every_worker_count_gives_the_same_result)
         std::vector<way> ways = {{nullptr, -1, 0}};
         for (const char *n : {"1", "2", "3", "8", "0"}) {
             if (seed == 1)
-                ways.insert(ways.end(), {{n, -1, 0}, {n, 0, 0}});
-            ways.push_back({n, 0, seed});
+                ways.insert(ways.end(), {{n, -1, 0}, {n, this_cpu, 0}});
+            ways.push_back({n, this_cpu, seed});
         }
         for (const way &w : ways) {
             SCOPED_TRACE(std::string(w.threads != nullptr ? std::string("-j ") + w.threads : "plain call") +
-                         (w.cpu >= 0 ? ", pinned" : "") + (w.seed != 0 ? ", seed " + std::to_string(w.seed) : ""));
+                         (w.cpu != -1 ? ", pinned" : "") + (w.seed != 0 ? ", seed " + std::to_string(w.seed) : ""));
             if (w.threads == nullptr && r.signal == 0)
                 continue; // the plain call ran above
             run_options how = plain;
