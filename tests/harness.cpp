@@ -1,12 +1,15 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <csignal>
@@ -64,7 +67,31 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
     int pipe_ends[2] = {-1, -1};
     if (how.stdout_to == closed_pipe && (pipe(pipe_ends) != 0 || close(pipe_ends[0]) != 0))
         throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
+    // Everything the child needs is made here: it shares this process's
+    // memory until it execs, so it allocates and changes nothing.
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char *> env;
+    for (char **v = environ; *v != nullptr; ++v) {
+        const char *eq = std::strchr(*v, '=');
+        const std::size_t name = eq == nullptr ? std::strlen(*v) : static_cast<std::size_t>(eq - *v) + 1;
+        bool replaced = false;
+        for (const std::string &added : how.env)
+            replaced = replaced || added.compare(0, name, *v, name) == 0;
+        if (!replaced)
+            env.push_back(*v);
+    }
+    for (const std::string &v : how.env)
+        env.push_back(const_cast<char *>(v.c_str()));
+    env.push_back(nullptr);
+    const std::pair<int, std::uint64_t> limits[] = {
+        {RLIMIT_AS, how.address_space}, {RLIMIT_NOFILE, how.open_files}, {RLIMIT_FSIZE, how.file_size},
+        {RLIMIT_STACK, how.stack}};
+    // vfork, not fork: a test process holds megabytes of tables, which a
+    // fork would copy the mappings of, and then fault page by page.
+    pid_t pid = vfork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -76,22 +103,16 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
             _exit(127);
         if (how.stdin_closed)
             close(0);
-        for (int fd = 3; fd < 1024; ++fd)
-            close(fd);
+        close_range(3, ~0u, 0);
         // As from a shell: a write to a closed pipe or past the file size
         // limit kills a program that does not see to it.
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_DFL);
-        const std::pair<int, std::uint64_t> limits[] = {
-            {RLIMIT_AS, how.address_space}, {RLIMIT_NOFILE, how.open_files}, {RLIMIT_FSIZE, how.file_size},
-            {RLIMIT_STACK, how.stack}};
         for (const auto &[which, value] : limits) {
             struct rlimit lim = {value, value};
             if (value != 0 && setrlimit(which, &lim) != 0)
                 _exit(127);
         }
-        for (const std::string &v : how.env)
-            putenv(const_cast<char *>(v.c_str()));
         if (how.cpu >= 0 || how.cpu == this_cpu) {
             cpu_set_t one;
             CPU_ZERO(&one);
@@ -99,11 +120,7 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
             if (sched_setaffinity(0, sizeof one, &one) != 0)
                 _exit(127);
         }
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), env.data());
         _exit(127);
     }
     if (pipe_ends[1] >= 0)
@@ -112,6 +129,8 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
     using clock = std::chrono::steady_clock;
     const clock::time_point began = clock::now();
     const clock::time_point signal_at = began + std::chrono::milliseconds(how.signal_after_ms);
+    const clock::time_point kill_at = began + std::chrono::seconds(how.timeout_seconds);
+    const int ends = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     bool signalled = how.signal == 0, killed = false;
     int status = 0;
     pid_t ended;
@@ -121,12 +140,19 @@ outcome run(const std::vector<std::string> &argv, const std::string &cwd, const 
             kill(pid, how.signal);
             signalled = true;
         }
-        if (!killed && now - began > std::chrono::seconds(how.timeout_seconds)) {
+        if (!killed && now >= kill_at) {
             kill(pid, SIGKILL);
             killed = true;
         }
-        usleep(1000);
+        // Until the run ends or the next of those is due; a millisecond at
+        // a time where the run's end cannot be waited for.
+        const clock::time_point next = !signalled ? signal_at : !killed ? kill_at : now + std::chrono::seconds(1);
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+        struct pollfd p = {ends, POLLIN, 0};
+        poll(&p, ends >= 0 ? 1 : 0, ends >= 0 ? static_cast<int>(std::max<long long>(ms, 1)) : 1);
     }
+    if (ends >= 0)
+        close(ends);
     if (ended != pid)
         throw std::runtime_error("waitpid failed");
     outcome r;

@@ -83,6 +83,19 @@ std::string first_lines(const std::string &text, int n);
 // becomes '_'.
 std::string test_name(std::string text);
 
+// The rows of the table `make` builds, by address, for testing::ValuesIn.
+// Every test process registers the whole table and runs one row of it: the
+// table is built once and its rows, some of which carry a megabyte of
+// files, are not copied.
+template <auto make> auto rows_of()
+{
+    static const auto table = make();
+    std::vector<const typename decltype(table)::value_type *> rows;
+    for (const auto &r : table)
+        rows.push_back(&r);
+    return rows;
+}
+
 // `values` as the raw bytes of native doubles.
 std::string doubles(const std::vector<double> &values);
 

@@ -70,7 +70,7 @@ struct kcase {
     std::string printed = ""; // on standard output
 };
 
-void PrintTo(const kcase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const kcase *c, std::ostream *os) { *os << c->name; }
 
 std::map<std::string, std::string> standard_files()
 {
@@ -436,7 +436,7 @@ std::vector<kcase> cases()
     };
 }
 
-class kelvane_run : public testing::TestWithParam<kcase> {};
+class kelvane_run : public testing::TestWithParam<const kcase *> {};
 
 // A case's files in `s`: the standard set with the case's added or
 // replacing, and an empty folder "sub".
@@ -532,7 +532,7 @@ void check_module(const kcase &c)
 
 TEST_P(kelvane_run, output_stderr_and_status)
 {
-    const kcase &c = GetParam();
+    const kcase &c = *GetParam();
     check(c, {});
 #ifdef GMMTOOLS_PYTHON
     check_module(c);
@@ -544,8 +544,8 @@ TEST_P(kelvane_run, output_stderr_and_status)
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, kelvane_run, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<kcase> &i) { return test_name(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, kelvane_run, testing::ValuesIn(rows_of<cases>()),
+                         [](const testing::TestParamInfo<const kcase *> &i) { return test_name(i.param->name); });
 
 // The progress line at a given time: the rate from what is done, the time
 // left from what is left.
@@ -637,7 +637,7 @@ struct threads_row {
     std::string unreadable = "";        // reads of this file fail at its byte 63
 };
 
-void PrintTo(const threads_row &r, std::ostream *os) { *os << r.name; }
+void PrintTo(const threads_row *r, std::ostream *os) { *os << r->name; }
 
 std::string list_of(const std::vector<std::string> &names)
 {
@@ -692,7 +692,7 @@ std::vector<threads_row> threads_rows()
     };
 }
 
-class kelvane_threads : public testing::TestWithParam<threads_row> {};
+class kelvane_threads : public testing::TestWithParam<const threads_row *> {};
 
 } // namespace
 
@@ -707,7 +707,7 @@ class kelvane_threads : public testing::TestWithParam<threads_row> {};
 // go from their slots straight to the file.
 TEST_P(kelvane_threads, every_worker_count_gives_the_same_result)
 {
-    const threads_row &r = GetParam();
+    const threads_row &r = *GetParam();
 #ifdef GMM_SANITIZED
     if (r.how.open_files != 0 || r.how.address_space != 0 || r.how.stack != 0)
         GTEST_SKIP() << "the sanitizer runtimes need descriptors, address space and stack of their own";
@@ -845,5 +845,5 @@ TEST_P(kelvane_threads, every_worker_count_gives_the_same_result)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(rows, kelvane_threads, testing::ValuesIn(threads_rows()),
-                         [](const testing::TestParamInfo<threads_row> &i) { return test_name(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(rows, kelvane_threads, testing::ValuesIn(rows_of<threads_rows>()),
+                         [](const testing::TestParamInfo<const threads_row *> &i) { return test_name(i.param->name); });
