@@ -70,7 +70,7 @@ inline int digit_run(const char *q, const char *end, std::uint64_t *value)
     }
     std::uint64_t v = 0;
     int n = 0;
-    for (; n < 8 && q + n < end && is_digit(q[n]); ++n)
+    for (; q + n < end && is_digit(q[n]); ++n) // fewer than 8 bytes are left
         v = v * 10 + static_cast<unsigned>(q[n] - '0');
     *value = v;
     return n;
