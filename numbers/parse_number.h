@@ -7,6 +7,7 @@
 // always read with a decimal point, whatever the user's locale.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -190,7 +191,7 @@ inline constexpr auto e_scales = [] {
     } t{};
     for (int e = lowest_e; e <= highest_e; ++e) {
         const int s = e - 6;
-        t.at[e - lowest_e] = s >= 0 ? e_scale{exact_pow10[s], 1.0} : e_scale{1.0, exact_pow10[-s]};
+        t.at[e - lowest_e] = {exact_pow10[std::max(s, 0)], exact_pow10[std::max(-s, 0)]};
     }
     return t;
 }();

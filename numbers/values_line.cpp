@@ -1,5 +1,6 @@
 #include "values_line.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -160,8 +161,7 @@ constexpr auto signed_scales = [] {
         if (s < -22 || s > 22)
             t.at[i] = {std::numeric_limits<double>::quiet_NaN(), 1.0};
         else
-            t.at[i] = s >= 0 ? signed_scale{sign * detail::exact_pow10[s], 1.0}
-                             : signed_scale{sign, detail::exact_pow10[-s]};
+            t.at[i] = {sign * detail::exact_pow10[std::max(s, 0)], detail::exact_pow10[std::max(-s, 0)]};
     }
     return t;
 }();
