@@ -533,6 +533,24 @@ bool keeps_like_snprintf(const std::string &token)
     return false;
 }
 
+// A token of the shape model files hold with one byte made each of the 256
+// values in turn, at every place: the vector readers check the whole shape
+// in one compare, so each byte's range is held against strtod and "%le",
+// on both sides of every edge.
+TEST(le_text, every_byte_of_a_printed_token_changed)
+{
+    for (const std::string base : {"1.234567e+01", "-9.876543E-05", "0.000000e+00", "-2.000000e-22"})
+        for (std::size_t at = 0; at < base.size(); ++at)
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string t = base;
+                t[at] = static_cast<char>(byte);
+                // A separator or a NUL ends the token that is kept.
+                const bool one_token = byte != ' ' && byte != '\n' && byte != '\0';
+                if (!parses_like_strtod(t) || (one_token && !keeps_like_snprintf(t)))
+                    return;
+            }
+}
+
 // Tokens of the shape "%le" prints are kept as they stand, with no
 // conversion: every two-digit exponent but "e-00", a first digit of 1 to 9
 // and a lower-case 'e'.
