@@ -5,7 +5,8 @@
 //   STRESS_SEED=N    before each open, read, write, ftruncate, fflush, thread
 //                    start and mutex lock or unlock, a yield or a short sleep
 //                    drawn from N and the thread; every ftruncate waits
-//                    20 ms, long enough for other threads to run meanwhile.
+//                    20 ms, long enough for other threads to run meanwhile;
+//                    one write to a file in four takes only its first byte.
 //   STRESS_FAIL=CALL:ERRNO[:busy]
 //                    every CALL fails with ERRNO (EIO, ENOMEM, EMFILE,
 //                    EAGAIN).  CALL is ftruncate, pthread_create, or open,
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,12 +64,13 @@ const settings &config()
 std::atomic<unsigned> threads_seen{0};
 
 // A yield or a sleep of up to a millisecond, now and then, drawn from the
-// seed and the order in which threads first came here.
-void jitter()
+// seed and the order in which threads first came here; returns the number
+// drawn (0 without stress).
+unsigned jitter()
 {
     const settings &c = config();
     if (!c.jitter)
-        return;
+        return 0;
     thread_local unsigned long long state = 0;
     if (state == 0)
         state = (c.seed + 1) * 0x9e3779b97f4a7c15ULL ^ (threads_seen.fetch_add(1) + 1) * 0xbf58476d1ce4e5b9ULL;
@@ -81,6 +84,7 @@ void jitter()
         const timespec pause = {0, static_cast<long>(50000 + (r >> 8) % 950000)};
         nanosleep(&pause, nullptr);
     }
+    return r;
 }
 
 bool failing(const char *call) { return config().fail_errno != 0 && config().fail_call == call; }
@@ -172,7 +176,11 @@ ssize_t read(int fd, void *to, size_t n)
 ssize_t write(int fd, const void *from, size_t n)
 {
     static const auto next = real<ssize_t (*)(int, const void *, size_t)>("write");
-    jitter();
+    // A write to a file may take less than it is given, as at a full disk
+    // or on a network file system: now and then it takes one byte.
+    struct stat st;
+    if (jitter() % 4 == 2 && n > 1 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        n = 1;
     return next(fd, from, n);
 }
 
