@@ -97,6 +97,15 @@ bool reads_on_a_line(const std::string &token, bool whole, Check same)
             ADD_FAILURE() << "token \"" << token << "\" alone on a line, reader " << static_cast<int>(w);
             return false;
         }
+        // Twice side by side, where the widest reader takes two at once.
+        const exact_copy twice(token + " " + token + " \n");
+        Cell pair[2];
+        const Cell first = first_of<Cell>{b, e};
+        if (gmm::read_values(w, twice.begin, twice.end, 2, pair) != 2 || !same_first(pair[0], first) ||
+            !same_first(pair[1], first)) {
+            ADD_FAILURE() << "token \"" << token << "\" twice on a line, reader " << static_cast<int>(w);
+            return false;
+        }
         // Asked for more than the line holds, a reader goes to its end.
         Cell more[4];
         const bool to_the_end = gmm::read_values(w, b, e, 4, more) == 3 &&
