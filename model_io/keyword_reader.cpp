@@ -1,6 +1,7 @@
 #include "keyword_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -64,10 +65,23 @@ constexpr auto keywords_from = [] {
 // The longest symbol kept (a keyword, a number, a macro's name).
 constexpr std::size_t symbol_chars = 255;
 
+// What follows a keyword in binary storage.
+enum class payload : unsigned char {
+    none,
+    one_short,       // a count or a number
+    short_and_float, // a component's number and weight
+    one_float,
+    shorts,          // a count n, then n shorts
+    floats,          // a count n, then n floats
+    triangle,        // a count n, then n(n+1)/2 floats
+    square,          // a count n, then n x n floats
+};
+
 struct symbol {
     enum { end, keyword, macro, word } kind;
     kw key;      // keyword
     char type;   // macro: its letter
+    payload binary; // keyword: what follows it in binary, where it is a binary one
     std::int64_t line;
     std::size_t n;
     alignas(8) char text[symbol_chars + 1]; // keyword: its name in capitals; macro:
@@ -76,15 +90,37 @@ struct symbol {
 
 // The text of a file as symbols, a piece (a line, or part of a long one)
 // at a time.
+//
+// A binary keyword is ':' and a one-byte code, and the numbers after it are
+// binary too: 16-bit integers and 32-bit floats, big-endian or, `little`,
+// little-endian.
 struct lexer {
     line_reader *in;
-    char *p = nullptr, *end = nullptr;
+    char *begin = nullptr, *p = nullptr, *end = nullptr; // the piece, and the next character
+    std::int64_t piece_at = 0; // the piece's place in the file
     bool cut = true;        // the piece goes on in the next (true before the first)
     std::int64_t line = 0;  // the line p is on
     bool failed = false;    // a read failed
     bool peeked = false;
+    bool binary = false;      // the last keyword read was binary: its numbers are
+    bool binary_seen = false; // a binary keyword has been read
+    bool little = false;
     symbol next;            // the symbol peeked
 };
+
+// Back to the start of the file (whose reader has been restarted).
+void restart(lexer *x)
+{
+    x->begin = x->p = x->end = nullptr;
+    x->piece_at = 0;
+    x->cut = true;
+    x->line = 0;
+    x->peeked = false;
+    x->binary = false;
+}
+
+// The place of the next character in the file.
+std::int64_t offset(const lexer *x) { return x->piece_at + (x->p - x->begin); }
 
 bool next_piece(lexer *x)
 {
@@ -104,7 +140,8 @@ bool next_piece(lexer *x)
     x->line += went_on ? 0 : 1;
     if (x->line == 0)
         x->line = 1;
-    x->p = l.begin;
+    x->piece_at += x->end - x->begin;
+    x->begin = x->p = l.begin;
     x->end = l.end;
     x->cut = l.cut;
     return true;
@@ -257,7 +294,72 @@ bool keyword_here(lexer *x, kw key, std::int64_t *line = nullptr)
     if (line != nullptr)
         *line = x->line;
     x->p = const_cast<char *>(q) + 1;
+    x->binary = false;
     return true;
+}
+
+// The keywords of binary storage, by their codes.
+struct binary_keyword {
+    unsigned char code;
+    char name[11];
+    kw key;
+    payload after;
+};
+
+constexpr binary_keyword binary_keywords[] = {
+    {0, "BEGINHMM", kw::beginhmm, payload::none},
+    {2, "ENDHMM", kw::endhmm, payload::none},
+    {3, "NUMMIXES", kw::nummixes, payload::one_short}, // one stream: one count
+    {4, "NUMSTATES", kw::numstates, payload::one_short},
+    {5, "STREAMINFO", kw::streaminfo, payload::shorts},
+    {6, "VECSIZE", kw::vecsize, payload::one_short},
+    {7, "NULLD", kw::other, payload::none},
+    {12, "DIAGC", kw::diagc, payload::none},
+    {13, "FULLC", kw::fullc, payload::none},
+    {15, "STATE", kw::state, payload::one_short},
+    {17, "MIXTURE", kw::mixture, payload::short_and_float},
+    {18, "STREAM", kw::stream, payload::one_short},
+    {19, "SWEIGHTS", kw::sweights, payload::floats},
+    {20, "MEAN", kw::mean, payload::floats},
+    {21, "VARIANCE", kw::variance, payload::floats},
+    {22, "INVCOVAR", kw::invcovar, payload::triangle},
+    {24, "GCONST", kw::gconst, payload::one_float},
+    {26, "INVDIAGC", kw::invdiagc, payload::none},
+    {27, "TRANSP", kw::transp, payload::square},
+    {29, "LLTC", kw::lltc, payload::none},
+};
+
+const binary_keyword *binary_keyword_of(unsigned char code)
+{
+    for (const binary_keyword &b : binary_keywords)
+        if (b.code == code)
+            return &b;
+    return nullptr;
+}
+
+// Takes the next n bytes into `to`, across pieces; false where the file
+// ends (or a read fails) first.
+bool take_bytes(lexer *x, unsigned char *to, std::size_t n)
+{
+    while (n > 0) {
+        if (x->p == x->end && !next_piece(x))
+            return false;
+        const std::size_t k = std::min(n, static_cast<std::size_t>(x->end - x->p));
+        std::memcpy(to, x->p, k);
+        x->p += k;
+        to += k;
+        n -= k;
+    }
+    return true;
+}
+
+// The n bytes at b as a number in the lexer's byte order.
+std::uint32_t binary_word(const lexer *x, const unsigned char *b, int n)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v |= std::uint32_t{b[i]} << 8 * (x->little ? i : n - 1 - i);
+    return v;
 }
 
 } // namespace
@@ -289,6 +391,7 @@ struct parser {
     int hmms = 0;
     std::int64_t second_hmm = 0;
     bool done = false;           // probe: D and M known
+    std::int64_t stopped_at = 0; // where a fault stopped the reading
 };
 
 template <typename Cell>
@@ -319,6 +422,47 @@ bool binary(parser<Cell> *P, std::int64_t line)
     return false;
 }
 
+// The file ends (or a read fails) inside the binary item at `at`.
+template <typename Cell>
+bool ends_inside(parser<Cell> *P, std::int64_t at)
+{
+    if (!P->x.failed)
+        return fault(P, P->x.line, "the file ends inside the binary item at offset %lld", static_cast<long long>(at));
+    if (P->res.fault == read_fault::none)
+        P->res = fault_at(read_fault::read_error, P->x.line + 1);
+    return false;
+}
+
+// A binary 16-bit integer.
+template <typename Cell>
+bool binary_short(parser<Cell> *P, std::int64_t *v)
+{
+    unsigned char b[2];
+    const std::int64_t at = offset(&P->x);
+    if (!take_bytes(&P->x, b, 2))
+        return ends_inside(P, at);
+    *v = static_cast<std::int16_t>(binary_word(&P->x, b, 2));
+    return true;
+}
+
+// A binary 32-bit float, widened, into *out where out is given.
+template <typename Cell>
+bool binary_float(parser<Cell> *P, Cell *out)
+{
+    unsigned char b[4];
+    const std::int64_t at = offset(&P->x);
+    if (!take_bytes(&P->x, b, 4))
+        return ends_inside(P, at);
+    if (out == nullptr)
+        return true;
+    const double v = std::bit_cast<float>(binary_word(&P->x, b, 4));
+    if constexpr (std::is_same_v<Cell, double>)
+        *out = v;
+    else
+        out->size = static_cast<std::uint8_t>(format_le(out->text, v) - out->text);
+    return true;
+}
+
 // Reads the next symbol into *s.
 template <typename Cell>
 bool read_symbol(parser<Cell> *P, symbol *s)
@@ -327,6 +471,8 @@ bool read_symbol(parser<Cell> *P, symbol *s)
     s->n = 0;
     s->key = kw::other;
     s->type = 0;
+    s->binary = payload::none;
+    x->binary = false;
     if (!skip_blanks(x)) {
         s->kind = symbol::end;
         s->line = x->line;
@@ -349,6 +495,23 @@ bool read_symbol(parser<Cell> *P, symbol *s)
         s->text[s->n] = '\0';
         if (s->n > 0)
             s->key = keyword_of(s->text, s->n);
+    } else if (c == ':') {
+        s->kind = symbol::keyword;
+        const std::int64_t at = offset(x);
+        ++x->p;
+        unsigned char code;
+        if (!take_bytes(x, &code, 1))
+            return ends_inside(P, at);
+        const binary_keyword *b = binary_keyword_of(code);
+        if (b == nullptr)
+            return fault(P, s->line, "binary keyword code %u at offset %lld: no code this reader knows", code,
+                         static_cast<long long>(at));
+        s->n = std::strlen(b->name);
+        std::memcpy(s->text, b->name, s->n + 1);
+        s->key = b->key;
+        s->binary = b->after;
+        x->binary = x->binary_seen = true;
+        return true;
     } else if (c == '~') {
         s->kind = symbol::macro;
         ++x->p;
@@ -469,6 +632,8 @@ bool integer_of(const char *t, std::size_t n, std::int64_t *v)
 template <typename Cell>
 bool take_integer(parser<Cell> *P, const char *what, std::int64_t *v)
 {
+    if (P->x.binary)
+        return ok(P) && binary_short(P, v);
     const char *b, *e;
     if (ok(P) && word_here(&P->x, &b, &e) && integer_of(b, static_cast<std::size_t>(e - b), v)) {
         P->x.p = const_cast<char *>(e);
@@ -502,6 +667,8 @@ bool one_number(const char *s, const char *e, Cell *out)
 template <typename Cell>
 bool take_number(parser<Cell> *P, const char *what, Cell *out)
 {
+    if (P->x.binary)
+        return ok(P) && binary_float(P, out);
     const char *b, *e;
     if (ok(P) && word_here(&P->x, &b, &e) && one_number(b, e, out)) {
         P->x.p = const_cast<char *>(e);
@@ -519,6 +686,8 @@ bool take_number(parser<Cell> *P, const char *what, Cell *out)
 template <typename Cell>
 std::int64_t next_line(parser<Cell> *P)
 {
+    if (P->x.binary) // the numbers follow at once
+        return P->x.line;
     return !P->x.peeked && skip_blanks(&P->x) ? P->x.line : peek(P)->line;
 }
 
@@ -565,6 +734,12 @@ bool read_vector(parser<Cell> *P, std::int64_t n, Cell *row, std::int64_t *lines
     auto short_by = [&] {
         return fault(P, last, "%lld values, %lld expected", static_cast<long long>(k), static_cast<long long>(n));
     };
+    for (; x->binary && k < n; ++k) {
+        if (lines != nullptr)
+            lines[k] = x->line;
+        if (!binary_float(P, row != nullptr ? row + k : nullptr))
+            return false;
+    }
     while (k < n) {
         if (!skip_blanks(x)) {
             if (x->failed)
@@ -644,6 +819,37 @@ std::int64_t product(std::int64_t a, std::int64_t b)
 {
     std::int64_t v;
     return __builtin_mul_overflow(a, b, &v) ? INT64_MAX : v;
+}
+
+// Skips the binary numbers after a binary keyword.
+template <typename Cell>
+bool skip_payload(parser<Cell> *P, payload after)
+{
+    std::int64_t n = 0, v = 0;
+    switch (after) {
+    case payload::none:
+        return true;
+    case payload::one_short:
+        return binary_short(P, &n);
+    case payload::short_and_float:
+        return binary_short(P, &n) && binary_float<Cell>(P, nullptr);
+    case payload::one_float:
+        return binary_float<Cell>(P, nullptr);
+    case payload::shorts:
+        if (!binary_short(P, &n))
+            return false;
+        for (std::int64_t i = 0; i < n; ++i)
+            if (!binary_short(P, &v))
+                return false;
+        return true;
+    case payload::floats:
+        return binary_short(P, &n) && skip_numbers(P, n);
+    case payload::triangle:
+        return binary_short(P, &n) && skip_numbers(P, product(n, n + 1) / 2);
+    case payload::square:
+        return binary_short(P, &n) && skip_numbers(P, product(n, n));
+    }
+    return true;
 }
 
 // A reference to a macro, to resolve in a later pass; none is kept from a
@@ -946,9 +1152,12 @@ bool hmm(parser<Cell> *P)
         if (P->hmms == 2 && P->second_hmm == 0)
             P->second_hmm = line;
         // Not the model, or another one: let go to its end.
-        for (const symbol *s = take(P); ok(P) && !(s->kind == symbol::keyword && s->key == kw::endhmm); s = take(P))
+        for (const symbol *s = take(P); ok(P) && !(s->kind == symbol::keyword && s->key == kw::endhmm); s = take(P)) {
             if (s->kind == symbol::end)
                 return fault(P, line, "the file ends inside an HMM");
+            if (P->x.binary && !skip_payload(P, s->binary))
+                return false;
+        }
         return ok(P);
     }
     std::int64_t states = 0;
@@ -1112,6 +1321,15 @@ bool unresolved(const parser<Cell> *P)
     return false;
 }
 
+// The fault of a file that must be read again from its start and cannot
+// be, for `what` it holds.
+read_result read_only_once(const char *what)
+{
+    read_result r = fault_at(read_fault::keywords, 0);
+    std::snprintf(r.text, sizeof r.text, "%s in a file that cannot be read twice (a pipe)", what);
+    return r;
+}
+
 // Reads the file: a first pass for the model, and where it refers to
 // macros, further passes from the start for their definitions.
 template <typename Cell>
@@ -1121,11 +1339,8 @@ read_result run(parser<Cell> *P)
         pass(P);
         while (ok(P) && unresolved(P) && P->pass < 4) {
             if (!restart_lines(P->x.in))
-                return {read_fault::keywords, 0, 0, 0, "macro references in a file that cannot be read twice (a pipe)"};
-            P->x.p = P->x.end = nullptr;
-            P->x.cut = true;
-            P->x.line = 0;
-            P->x.peeked = false;
+                return read_only_once("macro references");
+            restart(&P->x);
             ++P->pass;
             pass(P);
         }
@@ -1155,22 +1370,62 @@ read_result run(parser<Cell> *P)
     return P->res;
 }
 
+// One reading of the file from its start, binary numbers in the byte order
+// `little` says; `found` takes the model's D and M.
+template <typename Cell>
+read_result read_once(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
+                      const value_lines *where, bool little, parser<Cell> *P)
+{
+    P->x.in = in;
+    P->x.little = little;
+    P->want_D = D;
+    P->want_M = M;
+    P->mu = mu;
+    P->sigma = sigma;
+    P->w = w;
+    if (where != nullptr) {
+        P->w_lines = where->weight;
+        P->sigma_lines = where->variance;
+    }
+    const read_result r = run(P);
+    P->stopped_at = offset(&P->x);
+    return r;
+}
+
+// Reads the model.  Binary numbers are read in the byte order in which the
+// file is one model: big-endian, as such files are mostly written, or
+// little-endian; nothing in a file says which, so it is refused where both
+// orders fit, and where neither does the fault of the order that read
+// further is the one reported.  *found takes the model's D and M.
 template <typename Cell>
 read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
-                       const value_lines *where = nullptr)
+                       const value_lines *where, model_header *found = nullptr)
 {
-    parser<Cell> P;
-    P.x.in = in;
-    P.want_D = D;
-    P.want_M = M;
-    P.mu = mu;
-    P.sigma = sigma;
-    P.w = w;
-    if (where != nullptr) {
-        P.w_lines = where->weight;
-        P.sigma_lines = where->variance;
+    parser<Cell> big;
+    const read_result r = read_once(D, M, in, mu, sigma, w, where, false, &big);
+    const parser<Cell> *read = &big;
+    read_result l = r;
+    if (big.x.binary_seen && r.fault != read_fault::read_error) { // a failed read is not tried again
+        if (!restart_lines(in))
+            return read_only_once("binary numbers");
+        parser<Cell> little;
+        read = &little;
+        if (r.fault == read_fault::none) { // the values stand: little-endian is only tried
+            l = read_once<Cell>(D, M, in, nullptr, nullptr, nullptr, nullptr, true, &little);
+            if (l.fault == read_fault::none)
+                return {read_fault::keywords, 0, 0, 0, "binary numbers that read as a model in both byte orders"};
+            if (l.fault != read_fault::read_error)
+                read = &big;
+        } else {
+            l = read_once(D, M, in, mu, sigma, w, where, true, &little);
+            if (l.fault != read_fault::none && l.fault != read_fault::read_error &&
+                (big.pass > little.pass || (big.pass == little.pass && big.stopped_at >= little.stopped_at)))
+                read = &big;
+        }
     }
-    return run(&P);
+    if (found != nullptr)
+        *found = {read->D, read->M};
+    return read == &big ? r : l;
 }
 
 } // namespace
@@ -1180,11 +1435,16 @@ read_result read_keyword_header(line_reader *in, model_header *out)
     parser<double> P;
     P.x.in = in;
     P.probe = true;
+    model_header found{};
     read_result r = run(&P);
-    if (r.fault == read_fault::none) {
-        out->vector_size = P.D;
-        out->mixture_count = P.M;
-    }
+    found = {P.D, P.M};
+    // Binary counts read in one byte order may be counts in the other too:
+    // the whole file tells.
+    if (P.x.binary_seen && r.fault != read_fault::read_error)
+        r = restart_lines(in) ? read_model<double>(0, 0, in, nullptr, nullptr, nullptr, nullptr, &found)
+                              : read_only_once("binary numbers");
+    if (r.fault == read_fault::none)
+        *out = found;
     return r;
 }
 
@@ -1197,7 +1457,7 @@ read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, do
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
                              le_text *w)
 {
-    return read_model(D, M, in, mu, sigma, w);
+    return read_model(D, M, in, mu, sigma, w, nullptr);
 }
 
 } // namespace gmm

@@ -22,9 +22,14 @@
 // Gaussian, weight 1).  Every value must be wholly a number, read as strtod
 // reads it.  What is not one such model is refused with its line and the
 // reason: several HMMs, states or streams, full covariances, a macro the
-// file does not define, a missing component, a count other than D, a
-// binary file.  A file in the positional layout gives the values the
-// positional reader gives.
+// file does not define, a missing component, a count other than D.  A file
+// in the positional layout gives the values the positional reader gives.
+//
+// Binary storage is read too, whole or in parts: a keyword ':' and a code
+// byte, then its counts as 16-bit integers and its values as 32-bit floats
+// (each widened to the double it is), in the byte order, big-endian or
+// little-endian, in which the file is one model; a file that is one model
+// both ways is refused.
 #pragma once
 
 #include <cstdint>

@@ -43,6 +43,21 @@ bool write_model_text(const text_sink &out, const char *name, const char *kind, 
 bool write_model_text(std::FILE *f, const char *name, const char *kind, std::int32_t M, std::int32_t D,
                       const double *mu, const double *sigma, const double *w);
 
+// The most a count of binary storage holds: D and M of a binary model are
+// at most this.
+constexpr std::int32_t max_binary_count = 32767;
+
+// The same model in binary storage, as the keyword reader takes it: the
+// layout above with each keyword that has a binary code as ':' and its
+// code, each count a 16-bit integer and each value a 32-bit float (the
+// double rounded to the nearest), big-endian or, `little`, little-endian.
+// The parameter and covariance kinds and the macro headers stay text.  The
+// Gaussian constants are those of the variances as stored.
+bool write_model_binary(const text_sink &out, bool little, const char *name, const char *kind, std::int32_t M,
+                        std::int32_t D, const double *mu, const double *sigma, const double *w);
+bool write_model_binary(std::FILE *f, bool little, const char *name, const char *kind, std::int32_t M,
+                        std::int32_t D, const double *mu, const double *sigma, const double *w);
+
 // The length, newline aside, of the longest values line write_model_text
 // writes for these means and variances: a reader takes at most 9,998
 // characters a line.

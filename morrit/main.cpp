@@ -51,7 +51,8 @@ const program_info morrit = {
     "                    and counts, or that is not text\n"
     "      --keywords    read the model by its keywords rather than its line\n"
     "                    positions: any layout of one HMM with one\n"
-    "                    diagonal-covariance mixture, macros included\n"
+    "                    diagonal-covariance mixture, macros included, in text\n"
+    "                    or binary storage (either byte order)\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n",
     4,

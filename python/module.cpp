@@ -526,12 +526,17 @@ bool put_file(void *to, const char *bytes, std::size_t n)
 // weights (M,), checked by the caller, and the name and kind.  Values lines
 // longer than a reader takes are refused before the file is opened.
 void write_model_py(const py::object &path, const py::array_t<double> &means, const py::array_t<double> &variances,
-                    const py::array_t<double> &weights, const std::string &name, const std::string &kind)
+                    const py::array_t<double> &weights, const std::string &name, const std::string &kind,
+                    const std::string &binary)
 {
     const given_path p = take_path(path);
     const std::int32_t M = static_cast<std::int32_t>(means.shape(0)), D = static_cast<std::int32_t>(means.shape(1));
     const std::size_t line_chars = max_line_bytes - 1;
-    if (static_cast<std::size_t>(D) * (1 + max_le_chars) > line_chars) {
+    if (!binary.empty() && (means.shape(0) > max_binary_count || means.shape(1) > max_binary_count))
+        throw py::value_error("binary storage holds counts of at most " + std::to_string(max_binary_count) + ", not " +
+                              std::to_string(means.shape(0)) + " components of " + std::to_string(means.shape(1)) +
+                              " dimensions");
+    if (binary.empty() && static_cast<std::size_t>(D) * (1 + max_le_chars) > line_chars) {
         const std::size_t longest = longest_values_line(M, D, means.data(), variances.data());
         if (longest > line_chars)
             throw py::value_error("a values line of these " + std::to_string(D) + " dimensions would be " +
@@ -556,8 +561,11 @@ void write_model_py(const py::object &path, const py::array_t<double> &means, co
     bool written;
     {
         py::gil_scoped_release unlocked;
-        written = write_model_text(text_sink{put_file, &f}, name.c_str(), kind.c_str(), M, D, means.data(),
-                                   variances.data(), weights.data());
+        const text_sink to{put_file, &f};
+        written = binary.empty() ? write_model_text(to, name.c_str(), kind.c_str(), M, D, means.data(), variances.data(),
+                                                    weights.data())
+                                 : write_model_binary(to, binary == "little", name.c_str(), kind.c_str(), M, D,
+                                                      means.data(), variances.data(), weights.data());
         // Closed once, whatever it says: a close a signal interrupts has
         // closed the descriptor all the same.
         if (::close(f.fd) != 0 && written && errno != EINTR) {
@@ -603,5 +611,5 @@ PYBIND11_MODULE(_gmmtools, m)
     m.def("fill", &fill_py, py::arg("run"), py::arg("models"), py::arg("out"), py::arg("threads"),
           py::arg("progress"));
     m.def("write_model", &write_model_py, py::arg("path"), py::arg("means"), py::arg("variances"),
-          py::arg("weights"), py::arg("name"), py::arg("kind"));
+          py::arg("weights"), py::arg("name"), py::arg("kind"), py::arg("binary"));
 }

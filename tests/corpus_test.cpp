@@ -92,6 +92,17 @@ std::vector<corpus_case> cases()
     // or refuses with its reason, read by position.
     const std::vector<corpus_case> shapes = {
         {"kw_binary.gmm", 1, "kw_binary.gmm:3: invalid model header\n", 1, "kw_binary.gmm:3: invalid model header\n"},
+        // Binary storage (made by tests/binary_corpus.py).
+        both("kw_binary_big.gmm", ":3: invalid model header\n"),
+        both("kw_binary_little.gmm", ":3: invalid model header\n"),
+        both("kw_binary_macros.gmm", ":3: invalid model header\n"),
+        {"kw_binary_mixed.gmm", 1, "kw_binary_mixed.gmm: ends after line 16, 20 lines expected\n", 1,
+         "kw_binary_mixed.gmm:15: missing mixture weight\n"},
+        both("kw_binary_two_hmms.gmm", ":3: invalid model header\n"),
+        both("kw_binary_mean_big.gmm", ":3: invalid model header\n"),
+        both("kw_binary_mean_little.gmm", ":3: invalid model header\n"),
+        both("kw_binary_cut.gmm", ":3: invalid model header\n"),
+        both("kw_binary_both_orders.gmm", ":8: invalid model header\n"),
         {"kw_component_missing.gmm", 1, "kw_component_missing.gmm:25: 1 values, 3 expected\n", 1, "kw_component_missing.gmm:21: missing mixture weight\n"},
         {"kw_count_differs.gmm", 0, "", 0, "", 1},
         {"kw_full_covariance.gmm", 0, "", 1, "kw_full_covariance.gmm:15: missing mixture weight\n", 1},
@@ -160,7 +171,19 @@ std::vector<corpus_case> cases()
         {"empty.gmm", {same, ": no HMM in the file\n"}},
         {"garbage.gmm", {":1: binary model definition, text expected\n", ":1: binary model definition, text expected\n"}},
         {"header_overflow.gmm", {same, ":3: <VECSIZE> 2147483647, 3 expected\n"}},
-        {"kw_binary.gmm", {":2: binary model definition, text expected\n", ":2: binary model definition, text expected\n"}},
+        {"kw_binary.gmm", {":2: binary model definition, text expected\n", ":2: binary keyword code 1 at offset 3: no code this reader knows\n"}},
+        {"kw_binary_big.gmm", {":2: binary model definition, text expected\n", fine}},
+        {"kw_binary_little.gmm", {":2: binary model definition, text expected\n", fine}},
+        {"kw_binary_macros.gmm", {":2: binary model definition, text expected\n", fine}},
+        {"kw_binary_mixed.gmm", {":15: binary model definition, text expected\n", fine}},
+        {"kw_binary_two_hmms.gmm", {":2: binary model definition, text expected\n", ":6: 2 HMMs, one expected\n"}},
+        // Where neither byte order reads, the fault of the one that read further.
+        {"kw_binary_mean_big.gmm", {":2: binary model definition, text expected\n", ":4: <MEAN> 4, 3 expected\n"}},
+        {"kw_binary_mean_little.gmm", {":2: binary model definition, text expected\n", ":4: <MEAN> 4, 3 expected\n"}},
+        {"kw_binary_cut.gmm",
+         {":2: binary model definition, text expected\n", ":4: the file ends inside the binary item at offset 153\n"}},
+        {"kw_binary_both_orders.gmm",
+         {":3: <VECSIZE> expected, found \"<NUMSTATES> 3\"\n", ": binary numbers that read as a model in both byte orders\n"}},
         {"kw_component_missing.gmm", {":21: <MIXTURE> expected, found \"<TRANSP> 3\"\n", ":21: component 2 of 3 missing\n"}},
         {"kw_component_beyond.gmm", {fine, ":15: component 3 of 2\n"}},
         {"kw_component_twice.gmm", {fine, ":15: component 1 given twice\n"}},
@@ -384,7 +407,8 @@ TEST(corpus, tolerated_variants_read_like_the_base_model)
                           "kw_vecsize_first.gmm", "kw_options_one_line.gmm", "kw_no_options.gmm", "kw_no_gconst.gmm",
                           "kw_macros_around.gmm", "kw_wrapped.gmm", "kw_macro_references.gmm", "kw_shared_state.gmm",
                           "kw_stream_weights.gmm", "kw_options_in_hmm.gmm", "kw_long_lines.gmm", "kw_duration.gmm",
-                          "kw_duration_macro.gmm", "kw_macro_unquoted.gmm", "kw_options_bare.gmm", "kw_projsize.gmm"})
+                          "kw_duration_macro.gmm", "kw_macro_unquoted.gmm", "kw_options_bare.gmm", "kw_projsize.gmm",
+                          "kw_binary_big.gmm", "kw_binary_little.gmm", "kw_binary_mixed.gmm", "kw_binary_macros.gmm"})
         EXPECT_EQ(outputs(f, {"--keywords"}), want) << f;
     EXPECT_EQ(outputs("kw_single_gaussian.gmm", {"--keywords"}), outputs("single_gaussian.gmm"));
     // One ~m for both components, its ~v defined after it: both get it.

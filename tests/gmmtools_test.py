@@ -16,6 +16,7 @@ import pickle
 import pydoc
 import re
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -187,6 +188,104 @@ def test_written_gaussian_constants_are_d_log_2pi_plus_the_log_variances(tmp_pat
             g += math.log(v)
         want.append("%e" % g)
     assert written == want
+
+
+# What follows each binary keyword code: "h" a 16-bit integer, "f" a float,
+# "n" a count of the floats after it, "nn" a count n of n x n floats.
+BINARY_ITEMS = {0: "", 2: "", 3: "h", 4: "h", 5: "nh", 6: "h", 7: "", 15: "h", 17: "hf", 20: "nf", 21: "nf", 24: "f",
+                27: "nnf"}
+
+
+def binary_items(data, order):
+    """(code, numbers) of each binary keyword of a file; text between them skipped."""
+    e, i, items = ">" if order == "big" else "<", 0, []
+    def take(fmt, n=1):
+        nonlocal i
+        v = struct.unpack_from(e + fmt * n, data, i)
+        i += struct.calcsize(e + fmt * n)
+        return list(v)
+    while i < len(data):
+        if data[i:i + 1] != b":":
+            i += 1
+            continue
+        code, i, numbers = data[i + 1], i + 2, []
+        shape = BINARY_ITEMS[code]
+        if shape.startswith("nn"):
+            (n,) = take("h")
+            numbers = [n] + take("f", n * n)
+        elif shape.startswith("n"):
+            (n,) = take("h")
+            numbers = [n] + take(shape[1], n)
+        else:
+            for fmt in shape:
+                numbers += take(fmt)
+        items.append((code, numbers))
+    return items
+
+
+def text_twin(path, model, name):
+    """The model in the positional layout, each value with 17 significant digits."""
+    M, D = model.M, model.D
+    g = lambda x: "%.17g" % x
+    lines = ["~o", f"<STREAMINFO> 1 {D}", f"<VECSIZE> {D}<NULLD><USER><DIAGC>", f'~h "{name}"', "<BEGINHMM>",
+             "<NUMSTATES> 3", "<STATE> 2", f"<NUMMIXES> {M}"]
+    for k in range(M):
+        lines += [f"<MIXTURE> {k + 1} {g(model.weights[k])}", f"<MEAN> {D}", " " + " ".join(map(g, model.means[k])),
+                  f"<VARIANCE> {D}", " " + " ".join(map(g, model.variances[k])), "<GCONST> 0"]
+    lines += ["<TRANSP> 3", " 0 1 0", " 0 0.6 0.4", " 0 0 0", "<ENDHMM>", ""]
+    Path(path).write_text("\n".join(lines))
+
+
+@pytest.mark.parametrize("order", ["big", "little"])
+def test_binary_models_give_the_bits_of_their_text_twins(order, tmp_path):
+    rng = numpy.random.default_rng(11 if order == "big" else 12)
+    M, D = 16, 13
+    ubm = gmmtools.Model(rng.normal(scale=10, size=(M, D)), rng.uniform(0.01, 5, (M, D)), rng.dirichlet(numpy.ones(M)))
+    models = [ubm] + [gmmtools.Model(ubm.means + rng.normal(scale=0.5, size=(M, D)), ubm.variances, ubm.weights)
+                      for _ in range(3)]
+    for n, m in enumerate(models):
+        gmmtools.write_model(tmp_path / f"b{n}.gmm", *m, name=f"spk{n}", binary=order)
+        floats = gmmtools.Model(*(numpy.float32(a).astype(numpy.float64) for a in m))
+        read = gmmtools.read_model(tmp_path / f"b{n}.gmm", keywords=True)
+        assert [bits(a).tolist() for a in read] == [bits(a).tolist() for a in floats]
+        text_twin(tmp_path / f"t{n}.gmm", floats, f"spk{n}")
+        assert [bits(a).tolist() for a in gmmtools.read_model(tmp_path / f"t{n}.gmm")] == [bits(a).tolist() for a in read]
+        # Each Gaussian constant is that of the file's own variances.
+        items = binary_items((tmp_path / f"b{n}.gmm").read_bytes(), order)
+        variances = [v[1:] for c, v in items if c == 21]
+        constants = [v[0] for c, v in items if c == 24]
+        assert len(variances) == len(constants) == M
+        for v, c in zip(variances, constants):
+            want = D * math.log(2 * math.pi)
+            for x in v:
+                want += math.log(x)
+            assert numpy.float32(want) == numpy.float32(c)
+    (tmp_path / "b.lst").write_text("".join(f"b{n}.gmm\n" for n in range(1, 4)))
+    (tmp_path / "t.lst").write_text("".join(f"t{n}.gmm\n" for n in range(1, 4)))
+    for j in ("1", "0"):
+        assert kelvane("--keywords", "-j", j, "b0.gmm", "b.lst", f"b{j}.bin", cwd=tmp_path) == (0, "")
+    assert kelvane("t0.gmm", "t.lst", "t.bin", cwd=tmp_path) == (0, "")
+    want = (tmp_path / "t.bin").read_bytes()
+    assert (tmp_path / "b1.bin").read_bytes() == (tmp_path / "b0.bin").read_bytes() == want
+    binary = gmmtools.supervectors(tmp_path / "b0.gmm", [tmp_path / f"b{n}.gmm" for n in range(1, 4)], keywords=True)
+    assert binary.tobytes() == want
+    for n in range(4):
+        for kind, options in (("b", ["--keywords"]), ("t", [])):
+            subprocess.run([MORRIT, *options, f"{kind}{n}.gmm", f"{kind}mu", f"{kind}sigma", f"{kind}w"],
+                           cwd=tmp_path, check=True)
+        for out in ("mu", "sigma", "w"):
+            assert (tmp_path / f"b{out}").read_bytes() == (tmp_path / f"t{out}").read_bytes()
+
+
+def test_gmmgen_writes_binary_sets_in_either_order(tmp_path):
+    for order in ("big", "little"):
+        (tmp_path / order).mkdir()
+        subprocess.run([GMMGEN, f"--binary={order}", tmp_path / order, "8", "6", "5", "9"], check=True)
+        assert kelvane("--keywords", f"{order}/ubm.gmm", f"{order}/models.lst", f"{order}.bin", cwd=tmp_path) == (0, "")
+    assert (tmp_path / "big.bin").read_bytes() == (tmp_path / "little.bin").read_bytes()
+    assert (tmp_path / "big/model0001.gmm").read_bytes() != (tmp_path / "little/model0001.gmm").read_bytes()
+    r = subprocess.run([GMMGEN, "--binary=big", tmp_path, "32768", "2", "1"], capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (1, f"{GMMGEN}: M and D must be at most 32767 in binary storage\n")
 
 
 def cut(path, lines, to):
@@ -781,6 +880,11 @@ def test_written_models_are_read_back_by_the_module_and_the_programs(tmp_path):
     (dict(name="spk\udcff"), None),
     (dict(name="a b\tc"), None),
     (dict(kind="MFCC_E_D_A_Z_0"), None),
+    # Binary storage: no lines, 16-bit counts.
+    (dict(D=32768, binary="big"), "binary storage holds counts of at most 32767, not 2 components of 32768"),
+    (dict(binary="native"), "binary='native': None, 'big' or 'little' expected"),
+    (dict(D=720, value=-1.2345678e-300, binary="little"), None),
+    (dict(D=32767, binary="big"), None),
 ])
 def test_write_model_writes_only_what_the_readers_take(change, says, tmp_path):
     D, value, negatives = change.pop("D", 3), change.pop("value", 0.5), change.pop("negatives", 0)
@@ -794,7 +898,9 @@ def test_write_model_writes_only_what_the_readers_take(change, says, tmp_path):
         assert not path.exists()
         return
     gmmtools.write_model(*args, **change)
-    assert gmmtools.read_model(path, keywords=True) == gmmtools.read_model(path)
+    floats = [numpy.float32(a).astype(numpy.float64) for a in args[1:]]
+    assert gmmtools.read_model(path, keywords=True) == (gmmtools.Model(*floats) if "binary" in change
+                                                        else gmmtools.read_model(path))
     assert f'~h "{change.get("name", "gmm")}"'.encode("utf-8", "surrogateescape") in path.read_bytes()
     (tmp_path / "list").write_text("m.gmm\n")
     assert kelvane("--keywords", "m.gmm", "list", "sv.bin", cwd=tmp_path) == (0, "")

@@ -1,12 +1,14 @@
 // gmmgen: writes a UBM and adapted models as text model files, for tests,
 // benchmarks and examples.
 //
-//   gmmgen DIR M D N [SEED]
+//   gmmgen [--binary=big|--binary=little] DIR M D N [SEED]
 //
 // Writes DIR/ubm.gmm, DIR/model0001.gmm .. DIR/modelNNNN.gmm (each model is
 // the UBM with its means moved a little) and DIR/models.lst naming the
 // models, one path per line, as DIR/modelNNNN.gmm.  The same SEED always
-// gives the same files.
+// gives the same files.  With --binary the models are in binary storage,
+// in that byte order (M and D at most 32767), with the values the text
+// files would have rounded to floats.
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -38,13 +40,18 @@ struct mixture {
     std::vector<double> w, mu, sigma;
 };
 
-bool write_model(const std::string &file, const std::string &name, const mixture &g)
+enum class storage { text, big, little };
+
+bool write_model(const std::string &file, const std::string &name, const mixture &g, storage how)
 {
     std::FILE *f = std::fopen(file.c_str(), "w");
     if (f == nullptr)
         return false;
-    const bool written = gmm::write_model_text(f, name.c_str(), "MFCC_E_D_A", g.M, g.D, g.mu.data(), g.sigma.data(),
-                                               g.w.data());
+    const bool written =
+        how == storage::text
+            ? gmm::write_model_text(f, name.c_str(), "MFCC_E_D_A", g.M, g.D, g.mu.data(), g.sigma.data(), g.w.data())
+            : gmm::write_model_binary(f, how == storage::little, name.c_str(), "MFCC_E_D_A", g.M, g.D, g.mu.data(),
+                                      g.sigma.data(), g.w.data());
     return std::fclose(f) == 0 && written;
 }
 
@@ -52,8 +59,16 @@ bool write_model(const std::string &file, const std::string &name, const mixture
 
 int main(int argc, char **argv)
 {
+    storage how = storage::text;
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--binary=big" || first == "--binary=little") {
+        how = first == "--binary=big" ? storage::big : storage::little;
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
     if (argc < 5 || argc > 6) {
-        std::fprintf(stderr, "Usage: $ %s DIR M D N [SEED]\n", argv[0]);
+        std::fprintf(stderr, "Usage: $ %s [--binary=big|--binary=little] DIR M D N [SEED]\n", argv[0]);
         return 1;
     }
     const std::string dir = argv[1];
@@ -64,6 +79,10 @@ int main(int argc, char **argv)
     std::uint64_t state = argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 1;
     if (g.M < 1 || g.D < 1 || N < 0) {
         std::fprintf(stderr, "%s: M and D must be at least 1, N at least 0\n", argv[0]);
+        return 1;
+    }
+    if (how != storage::text && (g.M > gmm::max_binary_count || g.D > gmm::max_binary_count)) {
+        std::fprintf(stderr, "%s: M and D must be at most %d in binary storage\n", argv[0], gmm::max_binary_count);
         return 1;
     }
     const std::size_t cells = static_cast<std::size_t>(g.M) * g.D;
@@ -79,7 +98,7 @@ int main(int argc, char **argv)
         m = 8.0 * uniform(&state) - 4.0;
     for (double &s : g.sigma)
         s = 0.05 + 4.0 * uniform(&state);
-    if (!write_model(dir + "/ubm.gmm", "ubm", g)) {
+    if (!write_model(dir + "/ubm.gmm", "ubm", g, how)) {
         std::fprintf(stderr, "%s: cannot write %s/ubm.gmm\n", argv[0], dir.c_str());
         return 1;
     }
@@ -96,7 +115,7 @@ int main(int argc, char **argv)
         char name[32];
         std::snprintf(name, sizeof name, "model%04d", n);
         const std::string file = dir + "/" + name + ".gmm";
-        if (!write_model(file, name, a)) {
+        if (!write_model(file, name, a, how)) {
             std::fprintf(stderr, "%s: cannot write %s\n", argv[0], file.c_str());
             return 1;
         }

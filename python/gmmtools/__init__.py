@@ -384,7 +384,7 @@ def _kind(kind):
     return kind
 
 
-def write_model(path, means, variances, weights, *, name="gmm", kind="USER"):
+def write_model(path, means, variances, weights, *, name="gmm", kind="USER", binary=None):
     """Writes a model file in the layout kelvane and morrit read.
 
     means and variances of shape (M, D), weights of shape (M,): a Model's
@@ -402,7 +402,14 @@ def write_model(path, means, variances, weights, *, name="gmm", kind="USER"):
     characters a line holds (D of more than 666 may make them) raise
     ValueError before anything is written; TypeError for arguments of the
     wrong type.  Raises OSError where the file cannot be written.
+
+    binary="big" or "little" writes the same model in binary storage, in
+    that byte order, for keywords=True readers: counts of 16 bits (M and D
+    at most 32767, else ValueError) and each value the float32 nearest to
+    it, which read_model gives back exactly (widened to float64).
     """
     path = _path(path, "path")
     means, variances, weights = _parameters(means, variances, weights)
-    _gmmtools.write_model(path, means, variances, weights, _name_bytes(name), _kind(kind))
+    if binary not in (None, "big", "little"):
+        raise ValueError(f"binary={binary!r}: None, 'big' or 'little' expected")
+    _gmmtools.write_model(path, means, variances, weights, _name_bytes(name), _kind(kind), binary or "")

@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""Writes the binary-storage files of tests/corpus: python3 tests/binary_corpus.py tests/corpus
+
+Each is the base model (tests/corpus/base.gmm: 2 components over 3
+dimensions, every value a float exactly) or a fault in it, stored as the
+binary form of the model definition language has it: a keyword is ':' and a
+one-byte code, counts 16-bit integers, values 32-bit floats, big-endian or
+little-endian; macro headers and the kinds stay text.
+"""
+import os
+import struct
+import sys
+
+out = sys.argv[1]
+# The packers of one byte order: a keyword code, 16-bit integers, floats.
+def packers(little):
+    e = '<' if little else '>'
+    def code(c): return b':' + bytes([c])
+    def short(*v): return b''.join(struct.pack(e + 'h', x) for x in v)
+    def floats(*v): return b''.join(struct.pack(e + 'f', x) for x in v)
+    return code, short, floats
+comps = [(0.25, [1.0, 2.0, 3.0], [0.5] * 3, 4.0), (0.75, [-1.0, -0.25, 4.0], [2.0] * 3, 6.0)]
+transp = [0, 1, 0, 0, 0.6, 0.4, 0, 0, 0]
+def options(little):
+    code, short, floats = packers(little)
+    return b'~o\n' + code(5) + short(1, 3) + code(6) + short(3) + code(7) + b'<MFCC_E_D_A><DIAGC>\n'
+def component(little, k, c, mean_count=3):
+    code, short, floats = packers(little)
+    w, m, v, g = c
+    return (code(17) + short(k) + floats(w) + code(20) + short(mean_count) + floats(*m) +
+            code(21) + short(3) + floats(*v) + code(24) + floats(g))
+def hmm(little, name=b'base', bad_second_mean=False):
+    code, short, floats = packers(little)
+    return (b'~h "' + name + b'"\n' + code(0) + code(4) + short(3) + code(15) + short(2) + code(3) + short(2) +
+            component(little, 1, comps[0]) + component(little, 2, comps[1], 4 if bad_second_mean else 3) +
+            code(27) + short(3) + floats(*transp) + code(2) + b'\n')
+def write(name, data):
+    with open(os.path.join(out, name), 'wb') as f:
+        f.write(data)
+write('kw_binary_big.gmm', options(False) + hmm(False))
+write('kw_binary_little.gmm', options(True) + hmm(True))
+write('kw_binary_two_hmms.gmm', options(False) + hmm(False) + hmm(False, b'other'))
+write('kw_binary_mean_big.gmm', options(False) + hmm(False, bad_second_mean=True))
+write('kw_binary_mean_little.gmm', options(True) + hmm(True, bad_second_mean=True))
+write('kw_binary_cut.gmm', (options(False) + hmm(False))[:-40])
+# Text and binary in one file: the options and the first component in text,
+# the second component and the transitions binary (big-endian).
+code, short, floats = packers(False)
+write('kw_binary_mixed.gmm',
+      b'~o\n<STREAMINFO> 1 3\n<VECSIZE> 3<NULLD><MFCC_E_D_A><DIAGC>\n~h "base"\n<BEGINHMM>\n<NUMSTATES> 3\n'
+      b'<STATE> 2\n<NUMMIXES> 2\n<MIXTURE> 1 2.500000e-01\n<MEAN> 3\n 1.000000e+00 2.000000e+00 3.000000e+00\n'
+      b'<VARIANCE> 3\n 5.000000e-01 5.000000e-01 5.000000e-01\n<GCONST> 4.000000e+00\n' +
+      component(False, 2, comps[1]) + code(27) + short(3) + floats(*transp) + b'\n<ENDHMM>\n')
+# Macros, little-endian: a ~u defined before the HMM, a ~v after it, each
+# used by the first component (read on a second pass over the binary HMM).
+code, short, floats = packers(True)
+first = (code(17) + short(1) + floats(0.25) + b'~u "m1"' + b'~v "v1"' + code(24) + floats(4.0))
+write('kw_binary_macros.gmm',
+      options(True) + b'~u "m1"\n' + code(20) + short(3) + floats(1.0, 2.0, 3.0) + b'\n' +
+      b'~h "base"\n' + code(0) + code(4) + short(3) + code(15) + short(2) + code(3) + short(2) + first +
+      component(True, 2, comps[1]) + code(27) + short(3) + floats(*transp) + code(2) + b'\n' +
+      b'~v "v1"\n' + code(21) + short(3) + floats(0.5, 0.5, 0.5) + b'\n')
+# Counts that read alike both ways (257 is 0x0101) and nothing else binary
+# but values: a model in either byte order.
+code, short, floats = packers(False)
+write('kw_binary_both_orders.gmm',
+      b'~h "base"\n<BEGINHMM>\n<NUMSTATES> 3\n<STATE> 2\n' + code(20) + short(257) + floats(*[1.0] * 257) +
+      code(21) + short(257) + floats(*[1.0] * 257) + b'\n<TRANSP> 3\n 0 1 0\n 0 0.6 0.4\n 0 0 0\n<ENDHMM>\n')
