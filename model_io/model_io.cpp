@@ -80,18 +80,15 @@ bool binary_line(const text_line &l)
     return false;
 }
 
-// Whether the line's first token starts with `keyword`, in any case.
+// Whether the line's first token starts with `keyword` (capitals), in any
+// case: after any spaces, its characters.
 bool starts_with_keyword(const text_line &l, const char *keyword)
 {
     const char *p = l.begin;
-    token t;
-    if (!next_token(p, l.end, true, &t))
-        return false;
-    const std::size_t n = std::strlen(keyword);
-    if (t.n < n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if ((t.s[i] >= 'a' && t.s[i] <= 'z' ? t.s[i] - 32 : t.s[i]) != keyword[i])
+    while (p < l.end && *p == ' ')
+        ++p;
+    for (; *keyword != '\0'; ++p, ++keyword)
+        if (p == l.end || (*p >= 'a' && *p <= 'z' ? *p - 32 : *p) != *keyword)
             return false;
     return true;
 }
