@@ -39,27 +39,44 @@ def write(name, data):
         f.write(data)
 write('kw_binary_big.gmm', options(False) + hmm(False))
 write('kw_binary_little.gmm', options(True) + hmm(True))
-write('kw_binary_two_hmms.gmm', options(False) + hmm(False) + hmm(False, b'other'))
+# A second HMM, let go to its end: binary items of every shape (options
+# within it, stream weights, a stream, inverse covariances) are skipped.
+code, short, floats = packers(False)
+other = (b'~h "other"\n' + code(0) + code(5) + short(1, 3) + code(4) + short(3) + code(15) + short(2) +
+         code(19) + short(1) + floats(1.0) + code(18) + short(1) + code(3) + short(1) +
+         code(17) + short(1) + floats(1.0) + code(20) + short(3) + floats(1, 2, 3) +
+         code(22) + short(3) + floats(1, 0, 0, 1, 0, 1) + code(24) + floats(0.0) +
+         code(27) + short(3) + floats(*transp) + code(2) + b'\n')
+write('kw_binary_two_hmms.gmm', options(False) + hmm(False) + other)
+# A count below zero: a 16-bit integer's sign (big-endian; little-endian
+# fails sooner).
+write('kw_binary_negative.gmm', options(False) + hmm(False).replace(code(3) + short(2), code(3) + short(-1)))
 write('kw_binary_mean_big.gmm', options(False) + hmm(False, bad_second_mean=True))
 write('kw_binary_mean_little.gmm', options(True) + hmm(True, bad_second_mean=True))
 write('kw_binary_cut.gmm', (options(False) + hmm(False))[:-40])
-# Text and binary in one file: the options and the first component in text,
-# the second component and the transitions binary (big-endian).
+# Text and binary in one file (big-endian), each way round: text options
+# with a binary <VECSIZE>; the first component in text; the second with a
+# binary weight and variances, its means and constant in text; text
+# transitions.
 code, short, floats = packers(False)
 write('kw_binary_mixed.gmm',
-      b'~o\n<STREAMINFO> 1 3\n<VECSIZE> 3<NULLD><MFCC_E_D_A><DIAGC>\n~h "base"\n<BEGINHMM>\n<NUMSTATES> 3\n'
-      b'<STATE> 2\n<NUMMIXES> 2\n<MIXTURE> 1 2.500000e-01\n<MEAN> 3\n 1.000000e+00 2.000000e+00 3.000000e+00\n'
-      b'<VARIANCE> 3\n 5.000000e-01 5.000000e-01 5.000000e-01\n<GCONST> 4.000000e+00\n' +
-      component(False, 2, comps[1]) + code(27) + short(3) + floats(*transp) + b'\n<ENDHMM>\n')
+      b'~o\n<STREAMINFO> 1 3\n' + code(6) + short(3) + b'<NULLD><MFCC_E_D_A><DIAGC>\n~h "base"\n<BEGINHMM>\n'
+      b'<NUMSTATES> 3\n<STATE> 2\n<NUMMIXES> 2\n<MIXTURE> 1 2.500000e-01\n<MEAN> 3\n'
+      b' 1.000000e+00 2.000000e+00 3.000000e+00\n<VARIANCE> 3\n 5.000000e-01 5.000000e-01 5.000000e-01\n'
+      b'<GCONST> 4.000000e+00\n' + code(17) + short(2) + floats(0.75) +
+      b'<MEAN> 3\n -1.000000e+00 -2.500000e-01 4.000000e+00\n' + code(21) + short(3) + floats(2, 2, 2) +
+      b'<GCONST> 6.000000e+00\n<TRANSP> 3\n 0 1 0\n 0 0.6 0.4\n 0 0 0\n<ENDHMM>\n')
 # Macros, little-endian: a ~u defined before the HMM, a ~v after it, each
-# used by the first component (read on a second pass over the binary HMM).
+# used by the first component (read on a second pass over the binary HMM);
+# and the same with the ~v of another count, refused on that second pass.
 code, short, floats = packers(True)
 first = (code(17) + short(1) + floats(0.25) + b'~u "m1"' + b'~v "v1"' + code(24) + floats(4.0))
-write('kw_binary_macros.gmm',
-      options(True) + b'~u "m1"\n' + code(20) + short(3) + floats(1.0, 2.0, 3.0) + b'\n' +
-      b'~h "base"\n' + code(0) + code(4) + short(3) + code(15) + short(2) + code(3) + short(2) + first +
-      component(True, 2, comps[1]) + code(27) + short(3) + floats(*transp) + code(2) + b'\n' +
-      b'~v "v1"\n' + code(21) + short(3) + floats(0.5, 0.5, 0.5) + b'\n')
+for name, v in (('kw_binary_macros.gmm', [0.5] * 3), ('kw_binary_macro_count.gmm', [0.5] * 4)):
+    write(name,
+          options(True) + b'~u "m1"\n' + code(20) + short(3) + floats(1.0, 2.0, 3.0) + b'\n' +
+          b'~h "base"\n' + code(0) + code(4) + short(3) + code(15) + short(2) + code(3) + short(2) + first +
+          component(True, 2, comps[1]) + code(27) + short(3) + floats(*transp) + code(2) + b'\n' +
+          b'~v "v1"\n' + code(21) + short(len(v)) + floats(*v) + b'\n')
 # Counts that read alike both ways (257 is 0x0101) and nothing else binary
 # but values: a model in either byte order.
 code, short, floats = packers(False)

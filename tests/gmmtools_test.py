@@ -149,17 +149,27 @@ def test_checked_and_keyword_reads_refuse_what_a_plain_read_misreads(name, line,
         gmmtools.read_model(path)
 
 
+def binary_base():
+    return (SRC / "tests" / "corpus" / "kw_binary_big.gmm").read_bytes()
+
+
 @pytest.mark.parametrize("ubm, line, says", [
     # a weight moved down two lines, and a variance on a line of its own
     (lambda t: t.replace("<MIXTURE> 2 7.500000e-01", "\n\n<MIXTURE> 2 -0.5"), 17,
      "mixture weight -5.000000e-01, a finite value of 0 or more expected"),
     (lambda t: t.replace(" 2.000000e+00 2.000000e+00 2.000000e+00", " 2\n 0\n 2"), 20,
      "variance 2 is 0.000000e+00, a finite value above 0 expected"),
+    # in binary storage, where the binary HMM is line 4
+    (lambda t: binary_base().replace(struct.pack(">hf", 2, 0.75), struct.pack(">hf", 2, -0.5)), 4,
+     "mixture weight -5.000000e-01, a finite value of 0 or more expected"),
+    (lambda t: binary_base().replace(struct.pack(">h3f", 3, 2, 2, 2), struct.pack(">h3f", 3, 2, 0, 2)), 4,
+     "variance 2 is 0.000000e+00, a finite value above 0 expected"),
 ])
 def test_a_ubm_value_normalizing_refuses_is_named_at_its_line(ubm, line, says, tmp_path):
     # Read by keywords, in kelvane and in the module alike.
     bad = tmp_path / "ubm.gmm"
-    bad.write_text(ubm((SRC / "tests" / "corpus" / "base.gmm").read_text()))
+    text = ubm((SRC / "tests" / "corpus" / "base.gmm").read_text())
+    bad.write_bytes(text if isinstance(text, bytes) else text.encode())
     model = SRC / "tests" / "corpus" / "base.gmm"
     (tmp_path / "list").write_text(f"{model}\n")
     assert kelvane("--keywords", "--normalize", bad, tmp_path / "list", tmp_path / "out.bin") == (1, f"{bad}:{line}: {says}\n")
