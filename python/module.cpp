@@ -172,7 +172,9 @@ std::vector<double *> row_pointers(double *data, std::int64_t rows, std::int64_t
 // storage that cannot be had, as for the programs.
 void check_size(std::int64_t rows, std::int64_t columns)
 {
-    if (columns > static_cast<std::int64_t>(PTRDIFF_MAX / sizeof(double)) / rows)
+    std::int64_t bytes;
+    if (__builtin_mul_overflow(rows, columns, &bytes) ||
+        __builtin_mul_overflow(bytes, static_cast<std::int64_t>(sizeof(double)), &bytes))
         throw std::bad_alloc();
 }
 
