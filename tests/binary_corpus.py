@@ -60,7 +60,7 @@ write('kw_binary_cut.gmm', (options(False) + hmm(False))[:-40])
 # transitions.
 code, short, floats = packers(False)
 write('kw_binary_mixed.gmm',
-      b'~o\n<STREAMINFO> 1 3\n' + code(6) + short(3) + b'<NULLD><MFCC_E_D_A><DIAGC>\n~h "base"\n<BEGINHMM>\n'
+      b'~o\n<STREAMINFO> 1 3\n' + code(6) + short(3) + b'<NULLD><MFCC_E_D_A>' + code(12) + b'\n~h "base"\n<BEGINHMM>\n'
       b'<NUMSTATES> 3\n<STATE> 2\n<NUMMIXES> 2\n<MIXTURE> 1 2.500000e-01\n<MEAN> 3\n'
       b' 1.000000e+00 2.000000e+00 3.000000e+00\n<VARIANCE> 3\n 5.000000e-01 5.000000e-01 5.000000e-01\n'
       b'<GCONST> 4.000000e+00\n' + code(17) + short(2) + floats(0.75) +
@@ -77,6 +77,10 @@ for name, v in (('kw_binary_macros.gmm', [0.5] * 3), ('kw_binary_macro_count.gmm
           b'~h "base"\n' + code(0) + code(4) + short(3) + code(15) + short(2) + code(3) + short(2) + first +
           component(True, 2, comps[1]) + code(27) + short(3) + floats(*transp) + code(2) + b'\n' +
           b'~v "v1"\n' + code(21) + short(len(v)) + floats(*v) + b'\n')
+# Covariance kinds other than diagonal, as binary options.
+for name, kind in (('kw_binary_fullc.gmm', 13), ('kw_binary_invdiagc.gmm', 26), ('kw_binary_lltc.gmm', 29)):
+    code, short, floats = packers(False)
+    write(name, options(False)[:-1] + code(kind) + b'\n' + hmm(False))
 # Counts that read alike both ways (257 is 0x0101) and nothing else binary
 # but values: a model in either byte order.
 code, short, floats = packers(False)
