@@ -963,6 +963,17 @@ def test_write_model_raises_the_os_error_of_its_path(path, error, tmp_path, monk
     assert (e.value.errno, e.value.filename) == (error, path)
 
 
+@pytest.mark.parametrize("binary", [None, "little"])
+def test_write_model_raises_the_error_its_close_reports(binary, tmp_path):
+    # As a network file system reports, at the close, a write it could not make.
+    code = ("import sys, gmmtools\ntry:\n"
+            f"  gmmtools.write_model('m.gmm', [[1.0]], [[2.0]], [1.0], binary={binary!r})\n"
+            "except OSError as e:\n  print(e.errno, e.filename)\n")
+    r = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, LD_PRELOAD=os.environ["STRESS"], STRESS_FAIL="close:EIO"))
+    assert (r.returncode, r.stdout, r.stderr) == (0, f"{errno.EIO} m.gmm\n", "")
+
+
 def test_a_reader_the_module_does_not_have_refuses_the_import():
     r = subprocess.run([sys.executable, "-c", "import gmmtools"], env=dict(os.environ, GMM_SCAN="avx512"),
                        capture_output=True, text=True, timeout=60)

@@ -9,9 +9,12 @@
 //                    one write to a file in four takes only its first byte.
 //   STRESS_FAIL=CALL:ERRNO[:busy]
 //                    every CALL fails with ERRNO (EIO, ENOMEM, EMFILE,
-//                    EAGAIN).  CALL is ftruncate, pthread_create, or open,
-//                    which is every open and fopen of a file named *.gmm;
-//                    with busy, only while another such file is open.
+//                    EAGAIN).  CALL is ftruncate, pthread_create, open,
+//                    which is every open and fopen of a file named *.gmm
+//                    (with busy, only while another such file is open), or
+//                    close, of such a file: it is closed, and the error is
+//                    given, as where a network file system reports a write
+//                    it could not make.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -111,23 +114,34 @@ void opened(const char *path, int fd)
         ++models_open;
 }
 
-void closing(int fd)
+// Whether fd was a model's.
+bool closing(int fd)
 {
-    if (fd >= 0 && fd < 4096 && model_fd[fd].exchange(false))
-        --models_open;
+    if (fd < 0 || fd >= 4096 || !model_fd[fd].exchange(false))
+        return false;
+    --models_open;
+    return true;
+}
+
+// The status of a model's close, made to fail.
+int closed(bool model, int status)
+{
+    if (status != 0 || !model || !failing("close"))
+        return status;
+    errno = config().fail_errno;
+    return -1;
 }
 
 } // namespace
 
 extern "C" {
 
-int open(const char *path, int flags, ...)
+} // extern "C"
+
+namespace {
+
+int open_as(int (*next)(const char *, int, ...), const char *path, int flags, mode_t mode)
 {
-    static const auto next = real<int (*)(const char *, int, ...)>("open");
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
     jitter();
     if (open_refused(path)) {
         errno = config().fail_errno;
@@ -136,6 +150,31 @@ int open(const char *path, int flags, ...)
     const int fd = next(path, flags, mode);
     opened(path, fd);
     return fd;
+}
+
+} // namespace
+
+extern "C" {
+
+// open, and open64 as code built for 64-bit file offsets calls it.
+int open(const char *path, int flags, ...)
+{
+    static const auto next = real<int (*)(const char *, int, ...)>("open");
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return open_as(next, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    static const auto next = real<int (*)(const char *, int, ...)>("open64");
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return open_as(next, path, flags, mode);
 }
 
 FILE *fopen(const char *path, const char *mode)
@@ -155,15 +194,15 @@ FILE *fopen(const char *path, const char *mode)
 int close(int fd)
 {
     static const auto next = real<int (*)(int)>("close");
-    closing(fd);
-    return next(fd);
+    const bool model = closing(fd);
+    return closed(model, next(fd));
 }
 
 int fclose(FILE *f)
 {
     static const auto next = real<int (*)(FILE *)>("fclose");
-    closing(fileno(f));
-    return next(f);
+    const bool model = closing(fileno(f));
+    return closed(model, next(f));
 }
 
 ssize_t read(int fd, void *to, size_t n)
