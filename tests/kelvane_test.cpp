@@ -431,6 +431,10 @@ std::vector<kcase> cases()
          "new.bin" + same, "<input>", {}, {}, true},
         {"output a model makes, by another path", {{"list", "a.gmm\nsub/../new.bin\n"}}, {"ubm.gmm", "list", "./new.bin"}, 1,
          "./new.bin" + same, "<input>", {}, {}, true},
+        // In the root folder, whose name has no other slash (refused before
+        // anything is made there).
+        {"output a model makes, in the root folder", {{"list", "a.gmm\n/gmmtools-test-absent.bin\n"}},
+         {"ubm.gmm", "list", "/gmmtools-test-absent.bin"}, 1, "/gmmtools-test-absent.bin" + same, "<input>", {}, {}, true},
         {"same last name in another folder", {{"list", "a.gmm\nsub/new.bin\n"}, {"sub/new.bin", model_text(model_b)}},
          {"ubm.gmm", "list", "new.bin"}, 0, "", doubles(cat({rec_a, rec_b})), {}, {}, true},
     };
