@@ -268,6 +268,15 @@ same "  a folder the work folder linked to, untouched" "$tmp/outside/within/file
 rm -f "$tmp/dies.done" "$tmp/dies.after"
 expect "--retries=1 after a killed task" 0 - env KELVANE="$tmp/dies" "$script" -p 3 --retries=1 "$ex/ubm.gmm" many.lst retried.sv
 same "  one run's bytes" "$tmp/retried.sv" "$tmp/whole.sv"
+# --resume takes a new --retries: the resumed task is killed too, and
+# resubmitted.
+rm -f "$tmp/dies.done" "$tmp/dies.after"
+expect "a task killed" 2 "^kelvane-slurm: the job could not run \(task 1 .*\); $kept" \
+  env KELVANE="$tmp/dies" "$script" -p 3 "$ex/ubm.gmm" many.lst killed_twice.sv
+for f in "$tmp"/.kelvane-slurm.*; do grep -q killed_twice "$f/run.json" && folder=$f; done
+rm -f "$tmp/dies.done"
+expect "  resumed with --retries=1, killed again" 0 - env KELVANE="$tmp/dies" "$script" --resume "$folder" --retries=1
+same "  one run's bytes" "$tmp/killed_twice.sv" "$tmp/whole.sv"
 
 # Outputs that are no file in a folder: the null device, and a pipe.
 expect "the null device as OUT" 0 - env KELVANE="$kelvane" "$script" -p 3 "$ex/ubm.gmm" many.lst /dev/null
@@ -312,12 +321,23 @@ expect "--wait on a run whose join job was cancelled" 2 \
   "^kelvane-slurm: the job could not run \(the join job $joiner ended without a result\); $kept" "$script" --wait "$folder"
 scancel "$tasks"
 
-# Detached with --retries: the join job resubmits the killed task, and
+# Detached with --retries: the join job resubmits the killed task, ends
+# without waiting for it (the resubmitted task is held until then), and
 # --wait follows it to the end.
-rm -f "$tmp/dies.done" "$tmp/dies.after"
-(cd "$tmp" && KELVANE="$tmp/dies" "$script" -p 3 --retries=1 --detach "$ex/ubm.gmm" many.lst retried_detached.sv) \
+wrapper dies_held 'kill -9 $$' 'while [ ! -e "'"$tmp"'/release" ]; do sleep 0.2; done'
+rm -f "$tmp/release"
+(cd "$tmp" && KELVANE="$tmp/dies_held" "$script" -p 3 --retries=1 --detach "$ex/ubm.gmm" many.lst retried_detached.sv) \
   > "$tmp/detach2.out" 2>&1 || true
 folder=$(sed -n 's/.*work folder \(.*\)$/\1/p' "$tmp/detach2.out")
+joiner=$(sed -n 's/.*submitted job \([0-9]*\) and join job \([0-9]*\).*/\2/p' "$tmp/detach2.out")
+for i in $(seq 300); do [ -e "$tmp/dies_held.after" ] && break; sleep 0.2; done
+for i in $(seq 150); do squeue -h -j "$joiner" 2>/dev/null | grep -q . || break; sleep 0.2; done
+if squeue -h -j "$joiner" 2>/dev/null | grep -q .; then
+  echo "no:   the join job $joiner waits for the task it resubmitted"; failures=$((failures + 1))
+else
+  echo "yes:   the join job ended while its resubmitted task ran"
+fi
+touch "$tmp/release"
 expect "--wait on a detached run that retried" 0 - "$script" --wait "$folder"
 same "  one run's bytes" "$tmp/retried_detached.sv" "$tmp/whole.sv"
 
