@@ -892,16 +892,19 @@ def test_written_models_are_read_back_by_the_module_and_the_programs(tmp_path):
     (dict(kind="MFCC_E_D_A_Z_0"), None),
     # Binary storage: no lines, 16-bit counts.
     (dict(D=32768, binary="big"), "binary storage holds counts of at most 32767, not 2 components of 32768"),
+    (dict(M=32768, binary="little"), "binary storage holds counts of at most 32767, not 32768 components of 3"),
     (dict(binary="native"), "binary='native': None, 'big' or 'little' expected"),
     (dict(D=720, value=-1.2345678e-300, binary="little"), None),
     (dict(D=32767, binary="big"), None),
+    (dict(M=32767, binary="little"), None),
 ])
 def test_write_model_writes_only_what_the_readers_take(change, says, tmp_path):
     D, value, negatives = change.pop("D", 3), change.pop("value", 0.5), change.pop("negatives", 0)
+    M = change.pop("M", 2)
     path = tmp_path / "m.gmm"
-    means = numpy.full((2, D), 1.0 if negatives else value)
+    means = numpy.full((M, D), 1.0 if negatives else value)
     means[0, :negatives] = -1
-    args = (path, means, numpy.full((2, D), abs(value)), [0.25, 0.75])
+    args = (path, means, numpy.full((M, D), abs(value)), [0.25, 0.75] if M == 2 else numpy.full(M, 1 / M))
     if says is not None:
         with pytest.raises(ValueError, match=says):
             gmmtools.write_model(*args, **change)
