@@ -1370,8 +1370,8 @@ read_result run(parser<Cell> *P)
     return P->res;
 }
 
-// One reading of the file from its start, binary numbers in the byte order
-// `little` says; `found` takes the model's D and M.
+// One reading of the file from its start by the parser *P, binary numbers
+// in the byte order `little` says.
 template <typename Cell>
 read_result read_once(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
                       const value_lines *where, bool little, parser<Cell> *P)

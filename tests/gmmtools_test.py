@@ -871,6 +871,7 @@ def test_written_models_are_read_back_by_the_module_and_the_programs(tmp_path):
 
 @pytest.mark.parametrize("change, says", [
     (dict(D=720, value=-1.2345678e-300), "a values line of these 720 dimensions would be 10800 characters"),
+    (dict(D=667, value=-1.2345678e-300), "a values line of these 667 dimensions would be 10005 characters"),
     (dict(name="a" * 256), "name must be at most 255 bytes"),
     (dict(name="spk\0"), "name must be at most 255 bytes"),
     (dict(name='say "hi"'), "name must be at most 255 bytes"),
