@@ -131,18 +131,19 @@ struct binary_out {
     bool little;
 };
 
+// The n low bytes of v, in the order's sequence.
 void put_word(const binary_out &o, std::uint32_t v, int n)
 {
-    unsigned char bytes[4];
-    for (int i = 0; i < n; ++i)
-        bytes[i] = static_cast<unsigned char>(v >> 8 * (o.little ? i : n - 1 - i));
-    put_bytes(o.b, bytes, static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(v >> 8 * (o.little ? i : n - 1 - i));
+        put_bytes(o.b, &byte, 1);
+    }
 }
 
 void put_code(const binary_out &o, unsigned char code)
 {
-    const unsigned char bytes[2] = {':', code};
-    put_bytes(o.b, bytes, 2);
+    const unsigned char bytes[] = {':', code};
+    put_bytes(o.b, bytes, sizeof bytes);
 }
 
 void put_short(const binary_out &o, std::int32_t v) { put_word(o, static_cast<std::uint16_t>(v), 2); }
