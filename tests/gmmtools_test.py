@@ -4,6 +4,7 @@ an installed package, or a venv made with pip).
 Run by ctest with the paths of the programs and of gmmgen in the environment:
 KELVANE, MORRIT, GMMGEN, and SOURCE_DIR.
 """
+import ast
 import collections.abc
 import ctypes
 import errno
@@ -1037,6 +1038,11 @@ def test_the_package_is_typed_and_documented():
             assert not re.search(r"\b(handle|sequence|object)\b", pydoc.render_doc(f)), name
     stubs = (package / "__init__.pyi").read_text()
     assert all(re.search(rf"\b{name}\b", stubs) for name in gmmtools.__all__), stubs
+    # Each function's stub takes the function's parameters.
+    for node in ast.parse(stubs).body:
+        if isinstance(node, ast.FunctionDef) and node.name in gmmtools.__all__:
+            stubbed = [a.arg for a in node.args.posonlyargs + node.args.args + node.args.kwonlyargs]
+            assert stubbed == list(inspect.signature(getattr(gmmtools, node.name)).parameters), node.name
     version = (SRC / "CMakeLists.txt").read_text().split("project(gmmtools VERSION ")[1].split()[0]
     assert gmmtools.__version__ == version
 

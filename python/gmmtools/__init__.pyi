@@ -1,5 +1,5 @@
 import os
-from typing import Callable, Iterable, Iterator, Optional, Union
+from typing import Callable, Iterable, Iterator, Literal, Optional, Union
 
 import numpy
 import numpy.typing
@@ -54,5 +54,12 @@ def iter_supervectors(
     dtype: numpy.typing.DTypeLike = None,
 ) -> Iterator[tuple[list[_Path], numpy.typing.NDArray[_Float]]]: ...
 def write_model(
-    path: _Path, means: _Array, variances: _Array, weights: _Array, *, name: str = "gmm", kind: str = "USER"
+    path: _Path,
+    means: _Array,
+    variances: _Array,
+    weights: _Array,
+    *,
+    name: str = "gmm",
+    kind: str = "USER",
+    binary: Optional[Literal["big", "little"]] = None,
 ) -> None: ...

@@ -28,5 +28,5 @@ def fill(
     progress: Optional[Callable[[int, int], object]],
 ) -> None: ...
 def write_model(
-    path: _Path, means: _Doubles, variances: _Doubles, weights: _Doubles, name: bytes, kind: str
+    path: _Path, means: _Doubles, variances: _Doubles, weights: _Doubles, name: bytes, kind: str, binary: str
 ) -> None: ...
