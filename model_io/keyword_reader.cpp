@@ -1401,14 +1401,13 @@ template <typename Cell>
 read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
                        const value_lines *where, model_header *found = nullptr)
 {
-    parser<Cell> big;
+    parser<Cell> big, little;
     const read_result r = read_once(D, M, in, mu, sigma, w, where, false, &big);
     const parser<Cell> *read = &big;
     read_result l = r;
     if (big.x.binary_seen && r.fault != read_fault::read_error) { // a failed read is not tried again
         if (!restart_lines(in))
             return read_only_once("binary numbers");
-        parser<Cell> little;
         read = &little;
         if (r.fault == read_fault::none) { // the values stand: little-endian is only tried
             l = read_once<Cell>(D, M, in, nullptr, nullptr, nullptr, nullptr, true, &little);
