@@ -17,6 +17,13 @@ void start_lines(line_reader *r, std::FILE *stream, char *chunk)
     r->at_eof = false;
     r->failed = false;
     r->error_number = 0;
+    r->at = -1;
+}
+
+void start_lines_at(line_reader *r, std::FILE *stream, char *chunk, std::int64_t offset)
+{
+    start_lines(r, stream, chunk);
+    r->at = offset;
 }
 
 bool restart_lines(line_reader *r)
@@ -30,16 +37,19 @@ bool restart_lines(line_reader *r)
 // Reads up to n bytes: straight from the file where the stream has a file
 // descriptor (stdio would split a read whose size is not a multiple of its
 // block size in two, the second through its own buffer), otherwise through
-// stdio.  The number of bytes, 0 at the end, or -1 for an error.
-static long read_some(std::FILE *stream, char *to, std::size_t n)
+// stdio; at the reader's own place where it has one.  The number of bytes,
+// 0 at the end, or -1 for an error.
+static long read_some(line_reader *r, char *to, std::size_t n)
 {
-    const int fd = fileno(stream);
+    const int fd = fileno(r->stream);
     if (fd < 0) {
-        const std::size_t got = std::fread(to, 1, n, stream);
-        return got == 0 && std::ferror(stream) ? -1 : static_cast<long>(got);
+        const std::size_t got = std::fread(to, 1, n, r->stream);
+        return got == 0 && std::ferror(r->stream) ? -1 : static_cast<long>(got);
     }
     for (;;) {
-        const ssize_t got = read(fd, to, n);
+        const ssize_t got = r->at < 0 ? read(fd, to, n) : pread(fd, to, n, r->at);
+        if (got > 0 && r->at >= 0)
+            r->at += got;
         if (got >= 0 || errno != EINTR)
             return static_cast<long>(got);
     }
@@ -59,7 +69,7 @@ static bool refill(line_reader *r)
     r->pos = 0;
     r->fill = left;
     while (r->fill < chunk_bytes) {
-        const long got = read_some(r->stream, r->chunk + r->fill, chunk_bytes - r->fill);
+        const long got = read_some(r, r->chunk + r->fill, chunk_bytes - r->fill);
         if (got < 0) {
             r->failed = true;
             r->error_number = errno;

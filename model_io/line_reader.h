@@ -37,6 +37,8 @@ struct line_reader {
     bool failed;        // a read failed: the lines before it are still
                         // handed out, then the error is reported
     int error_number;   // the failed read's errno
+    std::int64_t at;    // reading a shared file at its own place (pread),
+                        // from this offset on; -1 reading the stream on
 };
 
 // One line as it lies in the chunk: [begin, end), the newline included when
@@ -57,6 +59,10 @@ constexpr bool binary_byte(unsigned char c) { return (c < 0x20 && !(c >= '\t' &&
 
 // Starts reading `stream` from where it stands, using `chunk` as storage.
 void start_lines(line_reader *r, std::FILE *stream, char *chunk);
+
+// Starts reading `stream` at byte `offset` without moving it: each read
+// says its place, so that readers in several threads may share one file.
+void start_lines_at(line_reader *r, std::FILE *stream, char *chunk, std::int64_t offset);
 
 // Starts again from the start of the stream, with the same chunk.  False
 // when the stream cannot be read again from its start (a pipe).
