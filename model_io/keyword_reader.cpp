@@ -1,5 +1,7 @@
 #include "keyword_reader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdarg>
@@ -12,6 +14,7 @@
 
 #include "le_text.h"
 #include "messages.h"
+#include "model_set.h"
 #include "parse_number.h"
 #include "values_line.h"
 
@@ -83,6 +86,7 @@ struct symbol {
     char type;   // macro: its letter
     payload binary; // keyword: what follows it in binary, where it is a binary one
     std::int64_t line;
+    std::int64_t at, piece; // its place in the file, and that of its piece
     std::size_t n;
     alignas(8) char text[symbol_chars + 1]; // keyword: its name in capitals; macro:
                                  // its name; word: the word
@@ -275,6 +279,50 @@ bool word_here(lexer *x, const char **b, const char **e)
     return true;
 }
 
+// Skips the rest of an HMM's body in text to just after its <ENDHMM>, a
+// piece at a time, while the pieces hold no quote, macro or binary keyword
+// (which the symbol reader must see, as a quoted text may hold a '<'):
+// true there.  False where a piece holds one, or where a keyword may go on
+// into the next piece: the lexer then stands at a symbol's start in that
+// piece, for the symbol reader to go on from.  Nothing else in the body is
+// looked at: it is read when the HMM is.
+bool skip_plain_body(lexer *x)
+{
+    if (x->peeked || x->binary)
+        return false;
+    for (;;) {
+        if (x->p == x->end && !next_piece(x))
+            return false;
+        const std::size_t n = static_cast<std::size_t>(x->end - x->p);
+        if (std::memchr(x->p, '"', n) != nullptr || std::memchr(x->p, '~', n) != nullptr ||
+            std::memchr(x->p, ':', n) != nullptr)
+            return false;
+        for (char *q = x->p;; ++q) {
+            q = static_cast<char *>(std::memchr(q, '<', static_cast<std::size_t>(x->end - q)));
+            if (q == nullptr)
+                break;
+            if (x->end - q < 8) {
+                if (!x->cut)
+                    break;
+                x->p = q; // the keyword may be cut
+                return false;
+            }
+            std::uint64_t name;
+            std::memcpy(&name, q, 8);
+            // "<ENDHMM>" in any case: letters differ from their small form
+            // only in bit 5, which '<' and '>' have clear.
+            constexpr std::uint64_t small = 0x0020202020202000ULL;
+            std::uint64_t want;
+            std::memcpy(&want, "<endhmm>", 8);
+            if ((name | small) == want) {
+                x->p = q + 8;
+                return true;
+            }
+        }
+        x->p = x->end;
+    }
+}
+
 // Takes the keyword `key` (its line into *line, where given).
 bool keyword_here(lexer *x, kw key, std::int64_t *line = nullptr)
 {
@@ -371,6 +419,7 @@ struct reference {
     std::string name;
     std::int32_t component; // the component it stands in, or -1
     std::int64_t line;
+    std::int32_t file;      // where it is: a set's file, or -1
     bool resolved;
 };
 
@@ -392,6 +441,11 @@ struct parser {
     std::int64_t second_hmm = 0;
     bool done = false;           // probe: D and M known
     std::int64_t stopped_at = 0; // where a fault stopped the reading
+    const model_set *set = nullptr; // the loaded set the model may use, or null
+    std::vector<set_definition> *index = nullptr; // loading a set's file: its definitions
+    std::int32_t file = -1;         // the set's file being read, or -1
+    std::int32_t model_file = -1;   // the file of the model's HMM
+    char *chunk = nullptr;          // storage for reading the set's files
 };
 
 template <typename Cell>
@@ -481,6 +535,8 @@ bool read_symbol(parser<Cell> *P, symbol *s)
         return !x->failed;
     }
     s->line = x->line;
+    s->at = offset(x);
+    s->piece = x->piece_at;
     scan r;
     const char c = *x->p;
     if (c == '<') {
@@ -858,7 +914,7 @@ template <typename Cell>
 void refer(parser<Cell> *P, const symbol *s, std::int32_t component, bool needed = true)
 {
     if (needed)
-        P->refs.push_back({s->type, std::string(s->text, s->n), component, s->line, false});
+        P->refs.push_back({s->type, std::string(s->text, s->n), component, s->line, P->file, false});
 }
 
 // The references of `type` to `name` that wait for their definition.
@@ -1148,10 +1204,16 @@ template <typename Cell>
 bool hmm(parser<Cell> *P)
 {
     const std::int64_t line = peek(P)->line;
-    if (P->pass > 1 || ++P->hmms > 1) {
+    if (P->index != nullptr || P->pass > 1 || ++P->hmms > 1) {
         if (P->hmms == 2 && P->second_hmm == 0)
             P->second_hmm = line;
-        // Not the model, or another one: let go to its end.
+        // Not the model, or another one: let go to its end, at once where
+        // only its place is wanted.
+        if (P->index != nullptr && peek(P)->kind == symbol::keyword && !P->x.binary) {
+            take(P);
+            if (skip_plain_body(&P->x))
+                return true;
+        }
         for (const symbol *s = take(P); ok(P) && !(s->kind == symbol::keyword && s->key == kw::endhmm); s = take(P)) {
             if (s->kind == symbol::end)
                 return fault(P, line, "the file ends inside an HMM");
@@ -1160,6 +1222,7 @@ bool hmm(parser<Cell> *P)
         }
         return ok(P);
     }
+    P->model_file = P->file;
     std::int64_t states = 0;
     if (!expect_keyword(P, kw::beginhmm, "<BEGINHMM>") || !options(P) || P->done)
         return ok(P);
@@ -1229,6 +1292,9 @@ bool definition(parser<Cell> *P, const symbol *m)
 {
     symbol name = *m;
     std::int64_t n = 0, r = 0, c = 0;
+    if (P->set != nullptr && P->file < 0 && P->pass == 1 && name.type != 'o' &&
+        set_lookup(P->set, name.type, std::string_view(name.text, name.n)) != nullptr)
+        return fault(P, name.line, "~%c \"%.40s\" is defined in a loaded set too", name.type, name.text);
     switch (name.type) {
     case 'o':
         return options(P);
@@ -1302,8 +1368,13 @@ bool pass(parser<Cell> *P)
             hmm(P);
         } else if (s->kind == symbol::macro) {
             const symbol m = *take(P);
+            if (P->index != nullptr)
+                P->index->push_back(
+                    {m.type, P->file, offset(&P->x), P->x.line, P->x.piece_at, std::string(m.text, m.n)});
             definition(P, &m);
         } else if (s->kind == symbol::keyword && s->key != kw::numstates) {
+            if (P->index != nullptr)
+                P->index->push_back({'o', P->file, s->at, s->line, s->piece, {}});
             options(P); // options without ~o
         } else {
             return expected(P, take(P), "a macro or <BEGINHMM>");
@@ -1330,34 +1401,78 @@ read_result read_only_once(const char *what)
     return r;
 }
 
-// Reads the file: a first pass for the model, and where it refers to
-// macros, further passes from the start for their definitions.
+// Reads the set's definition `d` from its place, in its file's byte order,
+// and comes back to where the file being read stood (it is not read on
+// from there: the chunk now holds the set's bytes).
 template <typename Cell>
-read_result run(parser<Cell> *P)
+void read_definition_at(parser<Cell> *P, const set_definition &d)
 {
-    try {
-        pass(P);
-        while (ok(P) && unresolved(P) && P->pass < 4) {
-            if (!restart_lines(P->x.in))
-                return read_only_once("macro references");
-            restart(&P->x);
-            ++P->pass;
-            pass(P);
-        }
-    } catch (const std::exception &) { // storage for the references
-        fault(P, P->x.line, "too little storage for the macro references");
+    const set_file &f = P->set->files[static_cast<std::size_t>(d.file)];
+    line_reader lines;
+    start_lines_at(&lines, f.stream, P->chunk, d.piece);
+    const lexer was = P->x;
+    const std::int32_t file = P->file;
+    P->x.in = &lines;
+    restart(&P->x);
+    P->x.little = f.little;
+    P->x.line = d.line;
+    P->x.piece_at = d.piece;
+    P->file = d.file;
+    if (next_piece(&P->x))
+        P->x.p = P->x.begin + (d.at - d.piece);
+    symbol m{};
+    m.kind = symbol::macro;
+    m.type = d.type;
+    m.line = d.line;
+    m.n = std::min(d.name.size(), symbol_chars);
+    std::memcpy(m.text, d.name.data(), m.n);
+    const bool was_ok = P->res.fault == read_fault::none;
+    definition(P, &m);
+    if (was_ok && P->res.fault != read_fault::none) {
+        P->res.file = d.file;
+        P->res.error_number = lines.error_number;
     }
+    P->x = was;
+    P->file = file;
+}
+
+// The set's options, which every model of the set shares.
+template <typename Cell>
+void set_options(parser<Cell> *P)
+{
+    for (std::size_t k = 0; ok(P) && k < P->set->options.size(); ++k)
+        read_definition_at(P, P->set->definitions[P->set->options[k]]);
+}
+
+// The set's definitions of the macros the model refers to and has not had,
+// and of those they refer to in turn.
+template <typename Cell>
+void from_set(parser<Cell> *P)
+{
+    for (std::size_t i = 0; ok(P) && i < P->refs.size(); ++i)
+        if (!P->refs[i].resolved)
+            if (const set_definition *d = set_lookup(P->set, P->refs[i].type, P->refs[i].name))
+                read_definition_at(P, *d);
+}
+
+// What is known once every pass is over: a fault, or the model's own.
+template <typename Cell>
+read_result finish(parser<Cell> *P)
+{
     if (P->res.fault != read_fault::none || P->done)
         return P->res;
     if (P->hmms == 0)
         return {read_fault::keywords, 0, 0, 0, "no HMM in the file"};
     if (P->hmms > 1) {
-        fault(P, P->second_hmm, "%d HMMs, one expected", P->hmms);
+        fault(P, P->second_hmm, several_hmms_form, static_cast<long long>(P->hmms));
         return P->res;
     }
     for (const reference &r : P->refs)
         if (!r.resolved) {
-            fault(P, r.line, "~%c \"%.40s\" is not defined in the file", r.type, r.name.c_str());
+            fault(P, r.line, P->set != nullptr ? "~%c \"%.40s\" is defined neither in the file nor in the set"
+                                               : "~%c \"%.40s\" is not defined in the file",
+                  r.type, r.name.c_str());
+            P->res.file = r.file;
             return P->res;
         }
     if (P->D == 0)
@@ -1365,19 +1480,59 @@ read_result run(parser<Cell> *P)
     for (std::size_t k = 0; !P->probe && k < P->given.size(); ++k)
         if (P->given[k] == 0) {
             fault(P, P->components_end, "component %zu of %d missing", k + 1, P->M);
+            P->res.file = P->model_file;
             return P->res;
         }
     return P->res;
 }
 
-// One reading of the file from its start by the parser *P, binary numbers
-// in the byte order `little` says.
+// Reads the file: a first pass for the model, and where it refers to
+// macros, further passes from the start for their definitions, each after
+// the set's definitions where a set is loaded.
 template <typename Cell>
-read_result read_once(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
-                      const value_lines *where, bool little, parser<Cell> *P)
+read_result run(parser<Cell> *P)
 {
-    P->x.in = in;
-    P->x.little = little;
+    try {
+        pass(P);
+        if (P->set != nullptr && ok(P))
+            set_options(P);
+        while (ok(P) && unresolved(P) && P->pass < 4) {
+            ++P->pass;
+            if (P->set != nullptr && (from_set(P), !ok(P) || !unresolved(P)))
+                break;
+            if (!restart_lines(P->x.in))
+                return read_only_once("macro references");
+            restart(&P->x);
+            pass(P);
+        }
+    } catch (const std::exception &) { // storage for the references
+        fault(P, P->x.line, "too little storage for the macro references");
+    }
+    return finish(P);
+}
+
+// Reads the set's HMM `h`: the set's options, the HMM, and the set's
+// definitions of what it refers to.
+template <typename Cell>
+read_result run_set(parser<Cell> *P, const set_definition &h)
+{
+    try {
+        set_options(P);
+        if (ok(P))
+            read_definition_at(P, h);
+        P->pass = 2;
+        if (ok(P))
+            from_set(P);
+    } catch (const std::exception &) {
+        fault(P, P->x.line, "too little storage for the macro references");
+    }
+    return finish(P);
+}
+
+// Where a reading puts what it reads.
+template <typename Cell>
+void aim(parser<Cell> *P, std::int32_t D, std::int32_t M, Cell **mu, Cell **sigma, Cell *w, const value_lines *where)
+{
     P->want_D = D;
     P->want_M = M;
     P->mu = mu;
@@ -1387,9 +1542,42 @@ read_result read_once(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu
         P->w_lines = where->weight;
         P->sigma_lines = where->variance;
     }
-    const read_result r = run(P);
-    P->stopped_at = offset(&P->x);
-    return r;
+}
+
+// Takes the byte order in which the file reads through `once` (a reading
+// from its start into the parser it is given, in the order it is given,
+// values kept where it is told), as read_model describes: *P is the parser
+// whose reading stands.
+template <typename Cell, typename Once, typename Again>
+read_result in_byte_order(Once once, Again again, parser<Cell> *big, parser<Cell> *little, const char *both,
+                          const parser<Cell> **P)
+{
+    const read_result r = once(big, false, true);
+    *P = big;
+    if (!big->x.binary_seen || r.fault == read_fault::read_error) // a failed read is not tried again
+        return r;
+    if (!again())
+        return read_only_once("binary numbers");
+    *P = little;
+    if (r.fault == read_fault::none) { // the values stand: little-endian is only tried
+        const read_result l = once(little, true, false);
+        if (l.fault == read_fault::none) {
+            read_result b = fault_at(read_fault::keywords, 0);
+            std::snprintf(b.text, sizeof b.text, "binary numbers that read as %s in both byte orders", both);
+            return b;
+        }
+        if (l.fault == read_fault::read_error)
+            return l;
+        *P = big;
+        return r;
+    }
+    const read_result l = once(little, true, true);
+    if (l.fault != read_fault::none && l.fault != read_fault::read_error &&
+        (big->pass > little->pass || (big->pass == little->pass && big->stopped_at >= little->stopped_at))) {
+        *P = big;
+        return r;
+    }
+    return l;
 }
 
 // Reads the model.  Binary numbers are read in the byte order in which the
@@ -1399,48 +1587,66 @@ read_result read_once(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu
 // further is the one reported.  *found takes the model's D and M.
 template <typename Cell>
 read_result read_model(std::int32_t D, std::int32_t M, line_reader *in, Cell **mu, Cell **sigma, Cell *w,
-                       const value_lines *where, model_header *found = nullptr)
+                       const value_lines *where, const model_set *set, model_header *found = nullptr)
 {
     parser<Cell> big, little;
-    const read_result r = read_once(D, M, in, mu, sigma, w, where, false, &big);
-    const parser<Cell> *read = &big;
-    read_result l = r;
-    if (big.x.binary_seen && r.fault != read_fault::read_error) { // a failed read is not tried again
-        if (!restart_lines(in))
-            return read_only_once("binary numbers");
-        read = &little;
-        if (r.fault == read_fault::none) { // the values stand: little-endian is only tried
-            l = read_once<Cell>(D, M, in, nullptr, nullptr, nullptr, nullptr, true, &little);
-            if (l.fault == read_fault::none)
-                return {read_fault::keywords, 0, 0, 0, "binary numbers that read as a model in both byte orders"};
-            if (l.fault != read_fault::read_error)
-                read = &big;
-        } else {
-            l = read_once(D, M, in, mu, sigma, w, where, true, &little);
-            if (l.fault != read_fault::none && l.fault != read_fault::read_error &&
-                (big.pass > little.pass || (big.pass == little.pass && big.stopped_at >= little.stopped_at)))
-                read = &big;
-        }
-    }
+    const parser<Cell> *read = nullptr;
+    auto once = [&](parser<Cell> *P, bool is_little, bool values) {
+        P->x.in = in;
+        P->x.little = is_little;
+        P->set = set;
+        P->chunk = in->chunk;
+        if (values)
+            aim(P, D, M, mu, sigma, w, where);
+        else
+            aim<Cell>(P, D, M, nullptr, nullptr, nullptr, nullptr);
+        const read_result r = run(P);
+        P->stopped_at = offset(&P->x);
+        return r;
+    };
+    const read_result r = in_byte_order(once, [&] { return restart_lines(in); }, &big, &little, "a model", &read);
     if (found != nullptr)
         *found = {read->D, read->M};
-    return read == &big ? r : l;
+    return r;
 }
+
+// The set's HMM `h`, as read_model reads a file.
+template <typename Cell>
+read_result read_in_set(const model_set &set, const set_definition &h, char *chunk, std::int32_t D, std::int32_t M,
+                        Cell **mu, Cell **sigma, Cell *w, const value_lines *where, bool probe,
+                        model_header *found = nullptr)
+{
+    parser<Cell> P;
+    P.set = &set;
+    P.chunk = chunk;
+    P.probe = probe;
+    aim(&P, D, M, mu, sigma, w, where);
+    const read_result r = run_set(&P, h);
+    if (found != nullptr)
+        *found = {P.D, P.M};
+    return r;
+}
+
+// The set a model may use: none where no file is loaded.
+const model_set *loaded(const model_set *set) { return set != nullptr && !set->files.empty() ? set : nullptr; }
 
 } // namespace
 
-read_result read_keyword_header(line_reader *in, model_header *out)
+read_result read_keyword_header(line_reader *in, model_header *out, const model_set *set)
 {
+    set = loaded(set);
     parser<double> P;
     P.x.in = in;
     P.probe = true;
+    P.set = set;
+    P.chunk = in->chunk;
     model_header found{};
     read_result r = run(&P);
     found = {P.D, P.M};
     // Binary counts read in one byte order may be counts in the other too:
     // the whole file tells.
     if (P.x.binary_seen && r.fault != read_fault::read_error)
-        r = restart_lines(in) ? read_model<double>(0, 0, in, nullptr, nullptr, nullptr, nullptr, &found)
+        r = restart_lines(in) ? read_model<double>(0, 0, in, nullptr, nullptr, nullptr, nullptr, set, &found)
                               : read_only_once("binary numbers");
     if (r.fault == read_fault::none)
         *out = found;
@@ -1448,15 +1654,125 @@ read_result read_keyword_header(line_reader *in, model_header *out)
 }
 
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma, double *w,
-                             const value_lines *where)
+                             const value_lines *where, const model_set *set)
 {
-    return read_model(D, M, in, mu, sigma, w, where);
+    return read_model(D, M, in, mu, sigma, w, where, loaded(set));
 }
 
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
-                             le_text *w)
+                             le_text *w, const model_set *set)
 {
-    return read_model(D, M, in, mu, sigma, w, nullptr);
+    return read_model(D, M, in, mu, sigma, w, nullptr, loaded(set));
+}
+
+const set_definition *set_lookup(const model_set *set, char type, std::string_view name)
+{
+    char key[symbol_chars + 1];
+    if (set == nullptr || set->named.empty() || name.size() >= sizeof key)
+        return nullptr;
+    key[0] = type;
+    std::memcpy(key + 1, name.data(), name.size());
+    const auto it = set->named.find(std::string_view(key, name.size() + 1));
+    return it == set->named.end() ? nullptr : &set->definitions[it->second];
+}
+
+read_result load_set_file(model_set *set, const char *path, std::FILE *stream, char *chunk)
+{
+    const std::int32_t file = static_cast<std::int32_t>(set->files.size());
+    set->files.push_back({path, stream, false});
+    read_result r{};
+    if (lseek(fileno(stream), 0, SEEK_CUR) < 0) {
+        r = read_only_once("a model set");
+    } else {
+        // One reading through, in each byte order where the file is binary.
+        std::vector<set_definition> found[2];
+        parser<double> big, little;
+        const parser<double> *read = nullptr;
+        auto once = [&](parser<double> *P, bool is_little, bool) {
+            line_reader lines;
+            start_lines_at(&lines, stream, chunk, 0);
+            P->x.in = &lines;
+            P->x.little = is_little;
+            P->index = &found[is_little];
+            P->file = file;
+            try {
+                pass(P);
+            } catch (const std::exception &) {
+                fault(P, P->x.line, "too little storage for the definitions");
+            }
+            P->stopped_at = offset(&P->x);
+            P->res.error_number = lines.error_number;
+            P->x.in = nullptr;
+            return P->res;
+        };
+        r = in_byte_order(once, [] { return true; }, &big, &little, "a set", &read);
+        set->files.back().little = read == &little;
+        for (std::size_t k = 0; r.fault == read_fault::none && k < found[read == &little].size(); ++k) {
+            const set_definition &d = found[read == &little][k];
+            const std::size_t at = set->definitions.size();
+            if (d.type == 'o') {
+                set->options.push_back(at);
+            } else if (const set_definition *first = set_lookup(set, d.type, d.name)) {
+                r = fault_at(read_fault::keywords, d.line);
+                const bool here = first->file == file;
+                const char *other = set->files[static_cast<std::size_t>(first->file)].path.c_str();
+                const int n = std::snprintf(r.text, sizeof r.text, "~%c \"%.40s\" is defined twice, first at line %lld%s%s",
+                                            d.type, d.name.c_str(), static_cast<long long>(first->line),
+                                            here ? "" : " of ", here ? "" : other);
+                if (n >= static_cast<int>(sizeof r.text)) // the earlier file's path as far as it fits
+                    std::memcpy(r.text + sizeof r.text - 4, "...", 4);
+                break;
+            } else {
+                set->named.emplace(std::string(1, d.type) + d.name, at);
+            }
+            set->definitions.push_back(d);
+        }
+    }
+    r.file = file;
+    return r;
+}
+
+std::string load_set_files(model_set *set, const std::vector<const char *> &paths, char *chunk)
+{
+    for (const char *path : paths) {
+        std::FILE *f = std::fopen(path, "r");
+        if (f == nullptr)
+            return open_error(path);
+        const read_result r = load_set_file(set, path, f, chunk);
+        if (r.fault != read_fault::none)
+            return read_fault_message(r, path);
+    }
+    return {};
+}
+
+void close_set(model_set *set)
+{
+    for (set_file &f : set->files)
+        if (f.stream != nullptr) {
+            std::fclose(f.stream);
+            f.stream = nullptr;
+        }
+}
+
+read_result read_set_header(const model_set &set, const set_definition &h, char *chunk, model_header *out)
+{
+    model_header found{};
+    const read_result r = read_in_set<double>(set, h, chunk, 0, 0, nullptr, nullptr, nullptr, nullptr, true, &found);
+    if (r.fault == read_fault::none)
+        *out = found;
+    return r;
+}
+
+read_result read_set_model(const model_set &set, const set_definition &h, char *chunk, std::int32_t D,
+                           std::int32_t M, double **mu, double **sigma, double *w, const value_lines *where)
+{
+    return read_in_set(set, h, chunk, D, M, mu, sigma, w, where, false);
+}
+
+read_result read_set_model(const model_set &set, const set_definition &h, char *chunk, std::int32_t D,
+                           std::int32_t M, le_text **mu, le_text **sigma, le_text *w)
+{
+    return read_in_set<le_text>(set, h, chunk, D, M, mu, sigma, w, nullptr, false);
 }
 
 } // namespace gmm

@@ -39,8 +39,11 @@
 
 namespace gmm {
 
+struct model_set;
+
 // D and M of the model, read by keywords as far as they are known.
-read_result read_keyword_header(line_reader *in, model_header *out);
+// With a set, the model may use the set's definitions (model_set.h).
+read_result read_keyword_header(line_reader *in, model_header *out, const model_set *set = nullptr);
 
 // Reads the model by keywords: its means into mu, and its variances into
 // sigma and its weights into w where those are given (variances otherwise
@@ -49,10 +52,10 @@ read_result read_keyword_header(line_reader *in, model_header *out);
 // definition for one a macro gives) goes into *where; a single Gaussian's
 // weight of 1, which no file gives, has none.
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                             double *w, const value_lines *where = nullptr);
+                             double *w, const value_lines *where = nullptr, const model_set *set = nullptr);
 
 // The same, each value kept as the text "%le" prints for it.
 read_result read_by_keywords(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
-                             le_text *w);
+                             le_text *w, const model_set *set = nullptr);
 
 } // namespace gmm

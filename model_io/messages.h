@@ -14,6 +14,9 @@ inline constexpr const char no_storage_text[] = "Error: Memory allocation for mu
 
 // A header count that 32 bits cannot hold, under a checked or keyword read:
 // the keyword (with its brackets) and the count as read.
+// A file of several HMMs, and how to read one of them.
+inline constexpr const char several_hmms_form[] =
+    "%lld HMMs, one expected (load a set with -H or mmf=, then name an HMM)";
 inline constexpr const char count_too_large_form[] = "%s %lld: a count of at most 2147483647 expected";
 
 // "<path>: File open error!", "<path>: File read error!" and so on.

@@ -183,7 +183,7 @@ read_result check_rest(line_reader *in)
     if (hmms == 1)
         return no_fault;
     read_result res = fault_at(read_fault::layout, first_extra);
-    std::snprintf(res.text, sizeof res.text, "%lld HMMs, one expected", static_cast<long long>(hmms));
+    std::snprintf(res.text, sizeof res.text, several_hmms_form, static_cast<long long>(hmms));
     return res;
 }
 
@@ -254,10 +254,10 @@ std::string read_fault_message(const read_result &r, const char *path)
     }
 }
 
-read_result read_model_header(line_reader *in, model_header *out, read_rule rule)
+read_result read_model_header(line_reader *in, model_header *out, read_rule rule, const model_set *set)
 {
     if (rule == read_rule::keywords)
-        return read_keyword_header(in, out);
+        return read_keyword_header(in, out, set);
     // What a checked header's lines 3, 6, 7 and 8 start with, and a count
     // the line must give (-1: none).
     static constexpr struct {
@@ -383,18 +383,18 @@ void free_value_lines(value_lines *v)
 }
 
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                          read_rule rule)
+                          read_rule rule, const model_set *set)
 {
     if (rule == read_rule::keywords)
-        return read_by_keywords(D, M, in, mu, sigma, nullptr);
+        return read_by_keywords(D, M, in, mu, sigma, nullptr, nullptr, set);
     return read_components<double>(D, M, in, mu, sigma, nullptr, rule);
 }
 
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, read_rule rule, const value_lines *where)
+                            double *w, read_rule rule, const value_lines *where, const model_set *set)
 {
     if (rule == read_rule::keywords)
-        return read_by_keywords(D, M, in, mu, sigma, w, where);
+        return read_by_keywords(D, M, in, mu, sigma, w, where, set);
     return read_components(D, M, in, mu, sigma, w, rule);
 }
 
@@ -403,10 +403,10 @@ read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, dou
 namespace gmm {
 
 read_result read_mu_sigma_w_text(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
-                                 le_text *w, read_rule rule)
+                                 le_text *w, read_rule rule, const model_set *set)
 {
     if (rule == read_rule::keywords)
-        return read_by_keywords(D, M, in, mu, sigma, w);
+        return read_by_keywords(D, M, in, mu, sigma, w, set);
     return read_components(D, M, in, mu, sigma, w, rule);
 }
 

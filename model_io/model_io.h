@@ -26,6 +26,8 @@
 
 namespace gmm {
 
+struct model_set;
+
 struct model_header {
     std::int32_t vector_size;   // D: values in each mean and variance row
     std::int32_t mixture_count; // M: mixture components
@@ -68,6 +70,9 @@ struct read_result {
     std::int64_t expected; // values expected (D), lines expected (8 + 6M),
                            // or the D or M expected
     char text[96];         // layout, keywords: what is wrong, in words
+    std::int32_t file = -1; // read from a model set: the set's file at fault
+                            // (model_set.h); -1 for the file read
+    int error_number = 0;   // read_error there: the failed read's errno
 };
 
 // A fault at `line` that its kind alone describes.
@@ -103,7 +108,10 @@ enum class read_rule {
 // Reads lines 1 to 8 of the model and takes D and M from lines 3 and 8.
 // Both must be present and at least 1; the reader stands after line 8.
 // Checked, lines 1 to 8 are checked as read_rule::checked says.
-read_result read_model_header(line_reader *in, model_header *out, read_rule rule = read_rule::positions);
+// By keywords, the model may use the definitions of a loaded `set`
+// (model_set.h), here and in the readers below.
+read_result read_model_header(line_reader *in, model_header *out, read_rule rule = read_rule::positions,
+                              const model_set *set = nullptr);
 
 // Obtains an M x D matrix.  False when the storage cannot be had or its size
 // does not fit in 64 bits; nothing is stored in *out then.
@@ -129,13 +137,14 @@ void free_value_lines(value_lines *v);
 // position, or checked to give D and M (and the layout) where checked; by
 // keywords, the model's own D and M must be D and M.
 read_result read_mu_sigma(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                          read_rule rule = read_rule::positions);
+                          read_rule rule = read_rule::positions, const model_set *set = nullptr);
 
 // The same, and the weight of each component from its component line;
 // read by keywords, the lines of the weights and variances into *where,
 // where given (by position each value's line is the layout's).
 read_result read_mu_sigma_w(std::int32_t D, std::int32_t M, line_reader *in, double **mu, double **sigma,
-                            double *w, read_rule rule = read_rule::positions, const value_lines *where = nullptr);
+                            double *w, read_rule rule = read_rule::positions, const value_lines *where = nullptr,
+                            const model_set *set = nullptr);
 
 } // namespace gmm
 
@@ -145,6 +154,6 @@ namespace gmm {
 // number read (le_text.h): the same lines read, the same faults found, and
 // a token already of that shape copied as it stands, not converted twice.
 read_result read_mu_sigma_w_text(std::int32_t D, std::int32_t M, line_reader *in, le_text **mu, le_text **sigma,
-                                 le_text *w, read_rule rule = read_rule::positions);
+                                 le_text *w, read_rule rule = read_rule::positions, const model_set *set = nullptr);
 
 } // namespace gmm

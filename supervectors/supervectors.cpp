@@ -60,25 +60,39 @@ bool list_path(const text_line &l, char *path)
     return n > 0;
 }
 
-run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path)
+run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path, const model_set *set)
 {
     if (r.fault == read_fault::none)
         return {};
+    path = fault_path(r, set, path);
     if (r.fault == read_fault::read_error)
-        return {.kind = fault_kind::read, .error_number = lines.error_number, .message = read_error(path)};
+        return {.kind = fault_kind::read,
+                .error_number = r.file >= 0 ? r.error_number : lines.error_number,
+                .message = read_error(path)};
     const std::int64_t line = r.fault == read_fault::short_file ? 0 : r.line;
     return {.kind = fault_kind::model, .line = line, .message = read_fault_message(r, path)};
 }
 
 run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
-                            char *chunk, double **mu, double **sigma, double *w, const value_lines *where)
+                            char *chunk, double **mu, double **sigma, double *w, const value_lines *where,
+                            const model_set *set)
 {
     line_reader lines;
     start_lines(&lines, in, chunk);
-    read_result r = w != nullptr ? read_mu_sigma_w(D, M, &lines, mu, sigma, w, header, where)
-                                 : read_mu_sigma(D, M, &lines, mu, sigma, header);
+    read_result r = w != nullptr ? read_mu_sigma_w(D, M, &lines, mu, sigma, w, header, where, set)
+                                 : read_mu_sigma(D, M, &lines, mu, sigma, header, set);
     std::fclose(in);
-    return reading_fault(r, lines, file);
+    return reading_fault(r, lines, file, set);
+}
+
+// Reads the set's HMM `h`, named `name`, as read_model does.
+static run_fault read_hmm_of_set(const model_set &set, const set_definition &h, const char *name, std::int32_t D,
+                                 std::int32_t M, char *chunk, double **mu, double **sigma, double *w,
+                                 const value_lines *where)
+{
+    line_reader none;
+    start_lines(&none, nullptr, chunk);
+    return reading_fault(read_set_model(set, h, chunk, D, M, mu, sigma, w, where), none, name, &set);
 }
 
 static run_fault open_fault(const char *path, int error)
@@ -87,12 +101,14 @@ static run_fault open_fault(const char *path, int error)
 }
 
 run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
-                     double **mu, double **sigma, double *w, const value_lines *where)
+                     double **mu, double **sigma, double *w, const value_lines *where, const model_set *set)
 {
+    if (const set_definition *h = set_hmm(set, file))
+        return read_hmm_of_set(*set, *h, file, D, M, chunk, mu, sigma, w, where);
     std::FILE *in = std::fopen(file, "r");
     if (in == nullptr)
         return open_fault(file, errno);
-    return read_opened_model(in, file, D, M, header, chunk, mu, sigma, w, where);
+    return read_opened_model(in, file, D, M, header, chunk, mu, sigma, w, where, set);
 }
 
 run_fault take_roots(const char *ubm, std::int32_t D, std::int32_t M, double *w, double **sigma,
@@ -386,8 +402,15 @@ std::FILE *open_model(const char *path, bool its_turn, int *error)
 attempt read_attempt(const extraction &x, const char *path, bool its_turn, double **mu, char *chunk)
 {
     int error = 0;
-    std::FILE *in = open_model(path, its_turn, &error);
+    const set_definition *h = set_hmm(x.set, path);
+    std::FILE *in = h == nullptr ? open_model(path, its_turn, &error) : nullptr;
     try {
+        if (h != nullptr) {
+            run_fault fault = read_hmm_of_set(*x.set, *h, path, x.D, x.M, chunk, mu, nullptr, nullptr, nullptr);
+            if (fault.kind == fault_kind::none)
+                make_record(x, mu);
+            return {attempt_end::done, std::move(fault), 0};
+        }
         if (in == nullptr) {
             if (error == 0)
                 return {attempt_end::not_its_turn, {}, 0};
@@ -397,7 +420,7 @@ attempt read_attempt(const extraction &x, const char *path, bool its_turn, doubl
                 return {attempt_end::no_storage, {}, error};
             return {attempt_end::done, open_fault(path, error), 0};
         }
-        run_fault fault = read_opened_model(in, path, x.D, x.M, x.header, chunk, mu, nullptr, nullptr);
+        run_fault fault = read_opened_model(in, path, x.D, x.M, x.header, chunk, mu, nullptr, nullptr, nullptr, x.set);
         if (fault.kind == fault_kind::none)
             make_record(x, mu);
         return {attempt_end::done, std::move(fault), 0};

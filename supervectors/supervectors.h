@@ -26,6 +26,7 @@
 #include <string>
 
 #include "model_io.h"
+#include "model_set.h"
 
 namespace gmm {
 
@@ -77,21 +78,25 @@ int usable_cpus();
 bool list_path(const text_line &l, char *path);
 
 // The failure a model reader's result `r` reports for the file at `path`
-// read through `lines`.
-run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path);
+// read through `lines`, or for the file of `set` the result names.
+run_fault reading_fault(const read_result &r, const line_reader &lines, const char *path,
+                        const model_set *set = nullptr);
 
 // Reads the opened model `in` (named `file`) as read_model does, and
 // closes it.
 run_fault read_opened_model(std::FILE *in, const char *file, std::int32_t D, std::int32_t M, read_rule header,
                             char *chunk, double **mu, double **sigma = nullptr, double *w = nullptr,
-                            const value_lines *where = nullptr);
+                            const value_lines *where = nullptr, const model_set *set = nullptr);
 
 // Opens `file`, reads its means, and its variances and weights where
 // `sigma` and `w` are given (variances otherwise checked, not converted),
 // with `chunk` as read storage, and closes it.  Read by keywords, the lines
-// of the weights and variances go into *where, where given.
+// of the weights and variances go into *where, where given.  With a set,
+// `file` names the set's HMM of that name where it has one, and a file
+// may use the set's definitions.
 run_fault read_model(const char *file, std::int32_t D, std::int32_t M, read_rule header, char *chunk,
-                     double **mu, double **sigma = nullptr, double *w = nullptr, const value_lines *where = nullptr);
+                     double **mu, double **sigma = nullptr, double *w = nullptr, const value_lines *where = nullptr,
+                     const model_set *set = nullptr);
 
 // Makes a UBM's weights and variances the square roots a normalized record
 // is scaled by.  Fails at the first one, in file order, that cannot be used:
@@ -108,6 +113,7 @@ struct extraction {
     const double *sqrt_w;        // normalizing: the square roots of the UBM's
     double *const *sqrt_sigma;   // weights and variances; otherwise null
     const std::atomic<bool> *stop; // set from outside to end the run; or null
+    const model_set *set = nullptr; // the loaded set listed names may name
 };
 
 // Where the models come from.  `next` is called by one worker at a time:

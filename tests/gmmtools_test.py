@@ -128,7 +128,7 @@ def test_files_that_cannot_be_read_raise_oserror_naming_them(call, error, tmp_pa
 @pytest.mark.parametrize("name, line, says", [
     ("vecsize_wraps.gmm", 3, "<VECSIZE> 4294967299: a count of at most 2147483647 expected"),
     ("mixcount_wraps.gmm", 8, "<NUMMIXES> 4294967298: a count of at most 2147483647 expected"),
-    ("kw_two_hmms.gmm", 27, "2 HMMs, one expected"),
+    ("kw_two_hmms.gmm", 27, "2 HMMs, one expected (load a set with -H or mmf=, then name an HMM)"),
 ])
 def test_checked_and_keyword_reads_refuse_what_a_plain_read_misreads(name, line, says, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the binary-storage files of tests/corpus: python3 tests/binary_corpus.py tests/corpus
+"""Writes the made files of tests/corpus: python3 tests/make_corpus.py tests/corpus
 
-Each is the base model (tests/corpus/base.gmm: 2 components over 3
+The binary-storage files (kw_binary_*) are each the base model (tests/corpus/base.gmm: 2 components over 3
 dimensions, every value a float exactly) or a fault in it, stored as the
 binary form of the model definition language has it: a keyword is ':' and a
 one-byte code, counts 16-bit integers, values 32-bit floats, big-endian or
-little-endian; macro headers and the kinds stay text.
+little-endian; macro headers and the kinds stay text.  The sets (set_*) are files of
+several speakers' HMMs and shared macros, in text, binary and both mixed,
+with a file of each speaker's model alone in the positional layout to read
+them against.
 """
 import os
 import struct
@@ -87,3 +90,49 @@ code, short, floats = packers(False)
 write('kw_binary_both_orders.gmm',
       b'~h "base"\n<BEGINHMM>\n<NUMSTATES> 3\n<STATE> 2\n' + code(20) + short(257) + floats(*[1.0] * 257) +
       code(21) + short(257) + floats(*[1.0] * 257) + b'\n<TRANSP> 3\n 0 1 0\n 0 0.6 0.4\n 0 0 0\n<ENDHMM>\n')
+
+
+# A set: ~o and the macros in one file, the HMMs in another, as a trainer
+# keeps them.  Speaker k's means are the base model's plus k; spk2's first
+# variances are the macro ~v "shared", which only the macros file defines.
+speakers = [(b'spk1', 1), (b'spk2', 2), (b'spk3', 3), (b'ubm', 0)]
+def text_values(v): return b''.join(b' %e' % x for x in v) + b'\n'
+def positional(name, k, variances_of=lambda i, v: v):
+    t = b'~o\n<STREAMINFO> 1 3\n<VECSIZE> 3<NULLD><MFCC_E_D_A><DIAGC>\n~h "' + name + b'"\n<BEGINHMM>\n'
+    t += b'<NUMSTATES> 3\n<STATE> 2\n<NUMMIXES> 2\n'
+    for i, (w, m, v, g) in enumerate(comps):
+        t += b'<MIXTURE> %d %e\n<MEAN> 3\n' % (i + 1, w) + text_values([x + k for x in m])
+        t += b'<VARIANCE> 3\n' + text_values(variances_of(i, v)) + b'<GCONST> %e\n' % g
+    return t + b'<TRANSP> 3\n 0 1 0\n 0 0.6 0.4\n 0 0 0\n<ENDHMM>\n'
+def text_hmm(name, k):
+    t = positional(name, k)
+    t = t[t.index(b'~h'):]
+    if name == b'spk2':  # its first variances by the shared macro
+        t = t.replace(b'<VARIANCE> 3\n 5.000000e-01 5.000000e-01 5.000000e-01\n', b'~v "shared"\n', 1)
+    return t
+def binary_hmm(little, name, k):
+    code, short, floats = packers(little)
+    b = b'~h "' + name + b'"\n' + code(0) + code(4) + short(3) + code(15) + short(2) + code(3) + short(2)
+    for i, (w, m, v, g) in enumerate(comps):
+        b += code(17) + short(i + 1) + floats(w) + code(20) + short(3) + floats(*[x + k for x in m])
+        b += (b'~v "shared"' if name == b'spk2' and i == 0 else code(21) + short(3) + floats(*v)) + code(24) + floats(g)
+    return b + code(27) + short(3) + floats(*transp) + code(2) + b'\n'
+text_options = b'~o\n<STREAMINFO> 1 3\n<VECSIZE> 3<NULLD><MFCC_E_D_A><DIAGC>\n'
+write('set_macros', text_options + b'~v "varFloor1"\n<VARIANCE> 3\n 1.0e-02 1.0e-02 1.0e-02\n'
+      b'~v "shared"\n<VARIANCE> 3\n 5.000000e-01 5.000000e-01 5.000000e-01\n')
+code, short, floats = packers(True)
+write('set_macros_little', options(True) + b'~v "varFloor1"\n' + code(21) + short(3) + floats(0.01, 0.01, 0.01) +
+      b'\n~v "shared"\n' + code(21) + short(3) + floats(0.5, 0.5, 0.5) + b'\n')
+write('set_hmmdefs', text_options + b''.join(text_hmm(n, k) for n, k in speakers))
+write('set_hmmdefs_big', options(False) + b''.join(binary_hmm(False, n, k) for n, k in speakers))
+write('set_hmmdefs_little', options(True) + b''.join(binary_hmm(True, n, k) for n, k in speakers))
+write('set_hmmdefs_mixed', text_options + text_hmm(b'spk1', 1) + binary_hmm(False, b'spk2', 2) +
+      text_hmm(b'spk3', 3) + binary_hmm(False, b'ubm', 0))
+for n, k in speakers:
+    write('set_' + n.decode() + '.gmm', positional(n, k))
+# Faults: a name defined twice in one file; an HMM that uses a macro no
+# file defines; a file of its own that uses the set's macro.
+write('set_twice', text_options + text_hmm(b'spk1', 1) + text_hmm(b'spk3', 3) + text_hmm(b'spk1', 1))
+write('set_undefined', text_hmm(b'spk1', 1).replace(b'~h "spk1"', b'~h "spk9"').replace(
+    b'<VARIANCE> 3\n 2.000000e+00 2.000000e+00 2.000000e+00\n', b'~v "nowhere"\n'))
+write('set_uses_shared.gmm', text_options + text_hmm(b'spk2', 2))
