@@ -86,8 +86,10 @@ command_line read_command_line(int argc, char **argv, const program_info &p)
             cl.action = command_line::version;
             return cl;
         }
-        if (c >= 0 && c < option_slots)
+        if (c >= 0 && c < option_slots) {
             cl.value[c] = optarg != nullptr ? optarg : "";
+            cl.given.emplace_back(c, cl.value[c]);
+        }
     }
     const int given = argc - optind;
     if (given != p.files) {
@@ -99,6 +101,15 @@ command_line read_command_line(int argc, char **argv, const program_info &p)
     }
     cl.files = argv + optind;
     return cl;
+}
+
+std::vector<const char *> values_of(const command_line &cl, int val)
+{
+    std::vector<const char *> v;
+    for (const auto &[c, value] : cl.given)
+        if (c == val)
+            v.push_back(value);
+    return v;
 }
 
 int answer_without_running(const command_line &cl, const char *invocation, const program_info &p)

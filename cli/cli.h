@@ -11,6 +11,8 @@
 #include <getopt.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace gmm {
 
@@ -37,7 +39,9 @@ struct command_line {
     enum { run, help, version, wrong } action;
     std::string problem;               // wrong: what is wrong, one line; empty
                                        // for a wrong count of file names alone
-    const char *value[option_slots];   // an option's value ("" for a flag), or null
+    const char *value[option_slots];   // an option's value ("" for a flag), or null;
+                                       // the last one given
+    std::vector<std::pair<int, const char *>> given; // every option's val and value, in order
     char **files;                      // run: the file arguments
 };
 
@@ -45,6 +49,9 @@ struct command_line {
 // the call is not a plain call.  --help and --version are the program's
 // when its table has them (the rows with val 'h' and 'V').
 command_line read_command_line(int argc, char **argv, const program_info &p);
+
+// The values given for the option `val`, in order (a repeatable option).
+std::vector<const char *> values_of(const command_line &cl, int val);
 
 // Answers a call that does not run (--help, --version, or a call that cannot
 // run) on the right stream and returns its exit status; -1 for a call that

@@ -26,6 +26,7 @@
 #include "cli.h"
 #include "messages.h"
 #include "model_io.h"
+#include "model_set.h"
 #include "progress.h"
 #include "record_file.h"
 #include "supervectors.h"
@@ -37,11 +38,12 @@ namespace {
 // -j's slot is its letter; the long-only options take the slots below the letters.
 enum {
     opt_check = 1, opt_normalize, opt_progress, opt_sizes_from, opt_dry_run, opt_keywords, opt_print_sizes,
-    opt_npy, opt_float32, opt_threads = 'j'
+    opt_npy, opt_float32, opt_threads = 'j', opt_set = 'H'
 };
 
 const ::option options[] = {
     {"threads", required_argument, nullptr, opt_threads},
+    {"mmf", required_argument, nullptr, opt_set},
     {"check", no_argument, nullptr, opt_check},
     {"normalize", no_argument, nullptr, opt_normalize},
     {"progress", no_argument, nullptr, opt_progress},
@@ -78,6 +80,10 @@ const program_info kelvane = {
     "                    rather than its line positions: any layout of one HMM\n"
     "                    with one diagonal-covariance mixture, macros included,\n"
     "                    in text or binary storage (either byte order)\n"
+    "  -H, --mmf=FILE    load FILE, a set of models and macros, before any model\n"
+    "                    (repeatable, in order; implies --keywords): the UBM,\n"
+    "                    each list line and MODEL may then name an HMM of the\n"
+    "                    set (~h \"name\"), and any model may use its macros\n"
     "      --normalize   write (m - u) * sqrt(w) / sqrt(v), with the UBM's\n"
     "                    weight w and variance v\n"
     "      --progress    show models done, models per second and time left on\n"
@@ -95,7 +101,7 @@ const program_info kelvane = {
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n",
     3,
-    "j:h",
+    "j:H:h",
     options,
 };
 
@@ -105,6 +111,7 @@ const program_info kelvane = {
 component_matrix ubm_mu, ubm_sigma;
 double *ubm_w;
 value_lines ubm_lines; // read by keywords, where the UBM's weights and variances are
+model_set set; // the models and macros -H loads
 worker_scratch *scratch;
 component_matrix *slots;
 float *singles;
@@ -164,10 +171,13 @@ out_place place_of(const char *out)
     return p;
 }
 
-// Whether `path` names the output's file, or the one it would make.
-bool names_output(const char *path, const out_place &out)
+// Whether `path` names the output's file, or the one it would make (a
+// name of the set's HMMs names no file).
+bool names_output(const char *path, const out_place &out, const model_set *set = nullptr)
 {
     struct stat st;
+    if (set_hmm(set, path) != nullptr)
+        return false;
     if (out.exists)
         return stat(path, &st) == 0 && same_file(st, out.file);
     return out.to_be_made && std::strcmp(last_name(path), out.name) == 0 && folder_of(path, &st) &&
@@ -183,7 +193,7 @@ struct list_survey {
     bool names_out;
 };
 
-list_survey survey_list(line_reader *list, char *path, const out_place &out)
+list_survey survey_list(line_reader *list, char *path, const out_place &out, const model_set *set)
 {
     list_survey s = {0, false};
     text_line l;
@@ -191,7 +201,7 @@ list_survey survey_list(line_reader *list, char *path, const out_place &out)
         if (!list_path(l, path))
             continue;
         ++s.models;
-        s.names_out = s.names_out || names_output(path, out);
+        s.names_out = s.names_out || names_output(path, out, set);
     }
     return s;
 }
@@ -210,7 +220,8 @@ int main(int argc, char **argv)
     if (cl.value[opt_threads] != nullptr && !thread_count(cl.value[opt_threads], &threads))
         return fail(command_line_error(argv[0], kelvane, std::string("bad value '") + cl.value[opt_threads] +
                                                              "' for -j: a whole number from 0 to 1024 expected"));
-    const read_rule header = cl.value[opt_keywords] != nullptr ? read_rule::keywords
+    const std::vector<const char *> set_files = values_of(cl, opt_set);
+    const read_rule header = cl.value[opt_keywords] != nullptr || !set_files.empty() ? read_rule::keywords
                              : cl.value[opt_check] != nullptr  ? read_rule::checked
                                                                : read_rule::positions;
     const bool normalize = cl.value[opt_normalize] != nullptr;
@@ -223,6 +234,10 @@ int main(int argc, char **argv)
     // Storage main reads with; each worker has its own.
     static char list_chunk[chunk_bytes + 1], model_chunk[chunk_bytes + 1], path[max_line_bytes + 1];
     static char out_buffer[std::size_t{1} << 20];
+
+    // The set is loaded before any model is read.
+    if (const std::string refused = load_set_files(&set, set_files, model_chunk); !refused.empty())
+        return fail(refused);
 
     // The first listed model gives D and M, or the model --sizes-from names.
     std::FILE *list = std::fopen(list_file, "r");
@@ -237,16 +252,21 @@ int main(int argc, char **argv)
             return fail(open_error_text);
         sizes_from = path;
     }
-    std::FILE *first = std::fopen(sizes_from, "r");
-    if (first == nullptr)
-        return fail(open_error_text);
-    line_reader probe;
-    start_lines(&probe, first, model_chunk);
     model_header h;
-    read_result r = read_model_header(&probe, &h, header);
-    std::fclose(first);
+    read_result r;
+    if (const set_definition *hmm = set_hmm(&set, sizes_from)) {
+        r = read_set_header(set, *hmm, model_chunk, &h);
+    } else {
+        std::FILE *first = std::fopen(sizes_from, "r");
+        if (first == nullptr)
+            return fail(open_error_text);
+        line_reader probe;
+        start_lines(&probe, first, model_chunk);
+        r = read_model_header(&probe, &h, header, &set);
+        std::fclose(first);
+    }
     if (r.fault != read_fault::none)
-        return fail(read_fault_message(r, sizes_from));
+        return fail(read_fault_message(r, fault_path(r, &set, sizes_from)));
     const std::int32_t D = h.vector_size;
     const std::int32_t M = h.mixture_count;
 
@@ -278,9 +298,10 @@ int main(int argc, char **argv)
 
     // The UBM is read before the output is opened: a bad UBM costs no file.
     const value_lines *where = ubm_lines.weight != nullptr ? &ubm_lines : nullptr;
-    run_fault fault = read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w, where);
+    run_fault fault =
+        read_model(ubm_file, D, M, header, model_chunk, ubm_mu.rows, ubm_sigma.rows, ubm_w, where, &set);
     if (fault.kind == fault_kind::none && normalize)
-        fault = take_roots(ubm_file, D, M, ubm_w, ubm_sigma.rows, where);
+        fault = take_roots(file_of_model(&set, ubm_file), D, M, ubm_w, ubm_sigma.rows, where);
     if (fault.kind != fault_kind::none)
         return fail(fault.message);
 
@@ -288,11 +309,12 @@ int main(int argc, char **argv)
     // UBM or a listed model, through any link, and also a listed model that
     // the output would create.
     const out_place place = place_of(out_file);
-    const list_survey survey = survey_list(&items, path, place);
+    const list_survey survey = survey_list(&items, path, place, &set);
     if (!restart_lines(&items))
         return fail(read_error(list_file));
     struct stat st;
-    if (survey.names_out || names_output(ubm_file, place) || names_output(sizes_from, place) ||
+    if (survey.names_out || names_output(ubm_file, place, &set) || names_output(sizes_from, place, &set) ||
+        std::any_of(set_files.begin(), set_files.end(), [&](const char *f) { return names_output(f, place); }) ||
         (place.exists && fstat(fileno(list), &st) == 0 && same_file(st, place.file)))
         return fail(file_message(out_file, "input file is output file"));
     if (cl.value[opt_print_sizes] != nullptr)
@@ -309,7 +331,7 @@ int main(int argc, char **argv)
                        progress ? &meter : nullptr, singles, cl.value[opt_npy] != nullptr ? survey.models : -1, nullptr};
     fault = open_record_file(&out);
     if (fault.kind == fault_kind::none) {
-        const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr, nullptr};
+        const extraction x = {D, M, header, ubm_mu.rows, ubm_w, normalize ? ubm_sigma.rows : nullptr, nullptr, &set};
         const model_source listed = {next_listed, &items, list_file};
         fault = make_records(x, listed, file_sink(&out), scratch, threads, slots);
     }

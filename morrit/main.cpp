@@ -7,6 +7,8 @@
 // receives the mixture weights on one line.  The model is read whole and
 // closed before any output is opened, so an output may replace the model
 // itself, and a run that fails while reading the model creates no file.
+// With -H, MODEL may name an HMM of the loaded set (the set's files are
+// closed before any output is opened, too).
 // Every failure is reported on standard error with exit status 1.
 #include <cstdio>
 #include <cstdlib>
@@ -15,15 +17,17 @@
 #include "cli.h"
 #include "messages.h"
 #include "model_io.h"
+#include "model_set.h"
 #include "text_writer.h"
 
 using namespace gmm;
 
 namespace {
 
-enum { opt_check = 1, opt_keywords };
+enum { opt_check = 1, opt_keywords, opt_set = 'H' };
 
 const ::option options[] = {
+    {"mmf", required_argument, nullptr, opt_set},
     {"check", no_argument, nullptr, opt_check},
     {"keywords", no_argument, nullptr, opt_keywords},
     help_option,
@@ -53,10 +57,14 @@ const program_info morrit = {
     "                    positions: any layout of one HMM with one\n"
     "                    diagonal-covariance mixture, macros included, in text\n"
     "                    or binary storage (either byte order)\n"
+    "  -H, --mmf=FILE    load FILE, a set of models and macros, before the model\n"
+    "                    (repeatable, in order; implies --keywords): GMM file\n"
+    "                    may then name an HMM of the set (~h \"name\"), and the\n"
+    "                    model may use the set's macros\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n",
     4,
-    "h",
+    "H:h",
     options,
 };
 
@@ -65,6 +73,7 @@ const program_info morrit = {
 // printed as.
 text_matrix mu, sigma;
 le_text *w;
+model_set set; // the models and macros -H loads
 
 std::string write_fault(write_status s, const char *path)
 {
@@ -86,26 +95,37 @@ int main(int argc, char **argv)
     if (const std::string refused = scan_setting_error(argv[0]); !refused.empty())
         return fail(refused);
     const char *model_path = cl.files[0];
-    const read_rule rule = cl.value[opt_keywords] != nullptr ? read_rule::keywords
+    const std::vector<const char *> set_files = values_of(cl, opt_set);
+    const read_rule rule = cl.value[opt_keywords] != nullptr || !set_files.empty() ? read_rule::keywords
                            : cl.value[opt_check] != nullptr  ? read_rule::checked
                                                              : read_rule::positions;
     static char model_chunk[chunk_bytes + 1];
 
-    std::FILE *in = std::fopen(model_path, "r");
-    if (in == nullptr)
-        return fail(open_error_text);
+    // The set is loaded first; the model is one of its HMMs or a file.
+    if (const std::string refused = load_set_files(&set, set_files, model_chunk); !refused.empty())
+        return fail(refused);
+    const set_definition *hmm = set_hmm(&set, model_path);
+    std::FILE *in = nullptr;
     line_reader lines;
-    start_lines(&lines, in, model_chunk);
     model_header h;
-    read_result r = read_model_header(&lines, &h, rule);
+    read_result r;
+    if (hmm != nullptr) {
+        r = read_set_header(set, *hmm, model_chunk, &h);
+    } else {
+        in = std::fopen(model_path, "r");
+        if (in == nullptr)
+            return fail(open_error_text);
+        start_lines(&lines, in, model_chunk);
+        r = read_model_header(&lines, &h, rule, &set);
+    }
     if (r.fault != read_fault::none)
-        return fail(read_fault_message(r, model_path));
+        return fail(read_fault_message(r, fault_path(r, &set, model_path)));
     const std::int32_t D = h.vector_size;
     const std::int32_t M = h.mixture_count;
 
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
-    if (!restart_lines(&lines))
+    if (in != nullptr && !restart_lines(&lines))
         return fail(read_error(model_path));
 
     if (!alloc_text_matrix(M, D, &mu) || !alloc_text_matrix(M, D, &sigma))
@@ -114,10 +134,15 @@ int main(int argc, char **argv)
     if (w == nullptr)
         return fail(no_storage_text);
 
-    r = read_mu_sigma_w_text(D, M, &lines, mu.rows, sigma.rows, w, rule);
-    std::fclose(in);
+    if (hmm != nullptr) {
+        r = read_set_model(set, *hmm, model_chunk, D, M, mu.rows, sigma.rows, w);
+    } else {
+        r = read_mu_sigma_w_text(D, M, &lines, mu.rows, sigma.rows, w, rule, &set);
+        std::fclose(in);
+    }
+    close_set(&set);
     if (r.fault != read_fault::none)
-        return fail(read_fault_message(r, model_path));
+        return fail(read_fault_message(r, fault_path(r, &set, model_path)));
 
     // Each output is complete and closed before the next one is opened.
     std::string fault = write_fault(write_array(mu.rows, M, D, cl.files[1]), cl.files[1]);

@@ -33,6 +33,7 @@
 #include "line_reader.h"
 #include "messages.h"
 #include "model_io.h"
+#include "model_set.h"
 #include "model_writer.h"
 #include "supervectors.h"
 #include "values_line.h"
@@ -130,6 +131,51 @@ struct open_lines {
     open_lines &operator=(const open_lines &) = delete;
 };
 
+// A set of models and macros loaded from files, closed when it goes.
+struct loaded_set {
+    model_set set;
+    std::vector<given_path> paths; // as given, for the errors that name them
+    loaded_set() = default;
+    loaded_set(const loaded_set &) = delete;
+    loaded_set &operator=(const loaded_set &) = delete;
+    ~loaded_set() { close_set(&set); }
+};
+
+const model_set *set_of(const loaded_set *s) { return s != nullptr ? &s->set : nullptr; }
+
+// Raises the fault `r` of reading the file `p` through `lines` (or of a set's
+// HMM, with none), naming the set's file where the fault is in one.
+[[noreturn]] void raise_reading(const read_result &r, const line_reader *lines, const given_path &p,
+                                const loaded_set *s)
+{
+    line_reader none;
+    start_lines(&none, nullptr, nullptr);
+    const run_fault f = reading_fault(r, lines != nullptr ? *lines : none, p.bytes.c_str(), set_of(s));
+    raise_fault(f, r.file >= 0 && s != nullptr ? s->paths[static_cast<std::size_t>(r.file)].as_given : p.as_given);
+}
+
+std::unique_ptr<loaded_set> load_set_py(const py::list &files)
+{
+    auto s = std::make_unique<loaded_set>();
+    std::vector<char> chunk(chunk_bytes + 1);
+    for (const py::handle f : files) {
+        s->paths.push_back(take_path(py::reinterpret_borrow<py::object>(f)));
+        const given_path &p = s->paths.back();
+        std::FILE *stream = open_reading(p);
+        read_result r;
+        {
+            py::gil_scoped_release unlocked;
+            r = load_set_file(&s->set, p.bytes.c_str(), stream, chunk.data());
+        }
+        if (r.fault != read_fault::none)
+            raise_reading(r, nullptr, p, s.get());
+    }
+    return s;
+}
+
+// The HMMs of a set, in file order: (name, means, variances, weights).
+py::list set_models_py(const loaded_set &s);
+
 // How the caller asks a model to be read.
 read_rule rule_of(bool check, bool keywords)
 {
@@ -138,24 +184,43 @@ read_rule rule_of(bool check, bool keywords)
 
 // Reads the header (D and M, from lines 3 and 8, or by keywords) of an
 // opened model.
-model_header header_of(open_lines &f, const given_path &p, read_rule rule)
+model_header header_of(open_lines &f, const given_path &p, read_rule rule, const loaded_set *s)
 {
     model_header h;
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        r = read_model_header(&f.lines, &h, rule);
+        r = read_model_header(&f.lines, &h, rule, set_of(s));
     }
     if (r.fault != read_fault::none)
-        raise_fault(reading_fault(r, f.lines, p.bytes.c_str()), p.as_given);
+        raise_reading(r, &f.lines, p, s);
     return h;
 }
 
-py::tuple read_header_py(const py::object &path, bool check, bool keywords)
+// The same for the set's HMM `hmm`.
+model_header header_of(const loaded_set &s, const set_definition &hmm, const given_path &p)
+{
+    model_header h;
+    read_result r;
+    {
+        py::gil_scoped_release unlocked;
+        std::vector<char> chunk(chunk_bytes + 1);
+        r = read_set_header(s.set, hmm, chunk.data(), &h);
+    }
+    if (r.fault != read_fault::none)
+        raise_reading(r, nullptr, p, &s);
+    return h;
+}
+
+py::tuple read_header_py(const py::object &path, bool check, bool keywords, const loaded_set *s)
 {
     const given_path p = take_path(path);
+    if (const set_definition *hmm = set_hmm(set_of(s), p.bytes)) {
+        const model_header h = header_of(*s, *hmm, p);
+        return py::make_tuple(h.vector_size, h.mixture_count);
+    }
     open_lines f(p);
-    const model_header h = header_of(f, p, rule_of(check, keywords));
+    const model_header h = header_of(f, p, rule_of(check, keywords), s);
     return py::make_tuple(h.vector_size, h.mixture_count);
 }
 
@@ -178,13 +243,47 @@ void check_size(std::int64_t rows, std::int64_t columns)
         throw std::bad_alloc();
 }
 
+// (means, variances, weights) of the set's HMM `hmm`.
+py::tuple set_model(const loaded_set &s, const set_definition &hmm, const given_path &p)
+{
+    const model_header h = header_of(s, hmm, p);
+    const std::int64_t D = h.vector_size, M = h.mixture_count;
+    check_size(M, D);
+    py::array_t<double> means({M, D}), variances({M, D}), weights(M);
+    std::vector<double *> mu = row_pointers(means.mutable_data(), M, D);
+    std::vector<double *> sigma = row_pointers(variances.mutable_data(), M, D);
+    read_result r;
+    {
+        py::gil_scoped_release unlocked;
+        std::vector<char> chunk(chunk_bytes + 1);
+        r = read_set_model(s.set, hmm, chunk.data(), h.vector_size, h.mixture_count, mu.data(), sigma.data(),
+                           weights.mutable_data());
+    }
+    if (r.fault != read_fault::none)
+        raise_reading(r, nullptr, p, &s);
+    return py::make_tuple(means, variances, weights);
+}
+
+py::list set_models_py(const loaded_set &s)
+{
+    py::list models;
+    for (const set_definition &d : s.set.definitions)
+        if (d.type == 'h') {
+            const py::bytes name(d.name);
+            models.append(py::make_tuple(name, set_model(s, d, take_path(name))));
+        }
+    return models;
+}
+
 // (means, variances, weights) of a model, D and M from its own header.
-py::tuple read_model_py(const py::object &path, bool check, bool keywords)
+py::tuple read_model_py(const py::object &path, bool check, bool keywords, const loaded_set *s)
 {
     const given_path p = take_path(path);
+    if (const set_definition *hmm = set_hmm(set_of(s), p.bytes))
+        return py::make_tuple(set_model(*s, *hmm, p), py::bytes(hmm->name));
     const read_rule rule = rule_of(check, keywords);
     open_lines f(p);
-    const model_header h = header_of(f, p, rule);
+    const model_header h = header_of(f, p, rule, s);
     const std::int64_t D = h.vector_size, M = h.mixture_count;
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
@@ -198,11 +297,12 @@ py::tuple read_model_py(const py::object &path, bool check, bool keywords)
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        r = read_mu_sigma_w(h.vector_size, h.mixture_count, &f.lines, mu.data(), sigma.data(), w, rule);
+        r = read_mu_sigma_w(h.vector_size, h.mixture_count, &f.lines, mu.data(), sigma.data(), w, rule, nullptr,
+                            set_of(s));
     }
     if (r.fault != read_fault::none)
-        raise_fault(reading_fault(r, f.lines, p.bytes.c_str()), p.as_given);
-    return py::make_tuple(means, variances, weights);
+        raise_reading(r, &f.lines, p, s);
+    return py::make_tuple(py::make_tuple(means, variances, weights), py::none());
 }
 
 // The model paths of a list file, as kelvane takes them: everything before
@@ -248,6 +348,8 @@ struct prepared {
     bool normalize = false;
     component_matrix ubm_mu{}, ubm_sigma{};
     std::vector<double> ubm_w;
+    py::object set_given;              // the loaded set, kept while the run is,
+    const loaded_set *set = nullptr;   // or None
     prepared() = default;
     prepared(const prepared &) = delete;
     prepared &operator=(const prepared &) = delete;
@@ -259,10 +361,12 @@ struct prepared {
 };
 
 std::unique_ptr<prepared> prepare_py(const py::object &ubm, std::int32_t D, std::int32_t M, bool normalize,
-                                     bool check, bool keywords)
+                                     bool check, bool keywords, const py::object &mmf)
 {
     const given_path p = take_path(ubm);
     auto run = std::make_unique<prepared>();
+    run->set_given = mmf;
+    run->set = mmf.is_none() ? nullptr : mmf.cast<const loaded_set *>();
     run->D = D;
     run->M = M;
     run->header = rule_of(check, keywords);
@@ -280,15 +384,20 @@ std::unique_ptr<prepared> prepare_py(const py::object &ubm, std::int32_t D, std:
         throw std::bad_alloc();
     const std::unique_ptr<value_lines, void (*)(value_lines *)> given_back(&lines, free_value_lines);
     const value_lines *where = located ? &lines : nullptr;
-    std::FILE *in = open_reading(p);
+    const model_set *set = set_of(run->set);
+    std::FILE *in = set_hmm(set, p.bytes) == nullptr ? open_reading(p) : nullptr;
     run_fault fault;
     {
         py::gil_scoped_release unlocked;
         std::vector<char> chunk(chunk_bytes + 1);
-        fault = read_opened_model(in, p.bytes.c_str(), D, M, run->header, chunk.data(), run->ubm_mu.rows,
-                                  run->ubm_sigma.rows, normalize ? run->ubm_w.data() : nullptr, where);
+        fault = in == nullptr ? read_model(p.bytes.c_str(), D, M, run->header, chunk.data(), run->ubm_mu.rows,
+                                           run->ubm_sigma.rows, normalize ? run->ubm_w.data() : nullptr, where, set)
+                              : read_opened_model(in, p.bytes.c_str(), D, M, run->header, chunk.data(),
+                                                  run->ubm_mu.rows, run->ubm_sigma.rows,
+                                                  normalize ? run->ubm_w.data() : nullptr, where, set);
         if (fault.kind == fault_kind::none && normalize)
-            fault = take_roots(p.bytes.c_str(), D, M, run->ubm_w.data(), run->ubm_sigma.rows, where);
+            fault = take_roots(file_of_model(set, p.bytes.c_str()), D, M, run->ubm_w.data(), run->ubm_sigma.rows,
+                               where);
     }
     if (fault.kind != fault_kind::none)
         raise_fault(fault, p.as_given);
@@ -388,7 +497,7 @@ void fill_py(const prepared &run, const py::list &models, py::array out, int thr
 
     std::atomic<bool> stop{false};
     const extraction x = {run.D, run.M, run.header, run.ubm_mu.rows, run.normalize ? run.ubm_w.data() : nullptr,
-                          run.normalize ? run.ubm_sigma.rows : nullptr, &stop};
+                          run.normalize ? run.ubm_sigma.rows : nullptr, &stop, set_of(run.set)};
     path_list listed = {&paths, 0};
     const model_source source = {next_given, &listed, nullptr};
     array_rows rows;
@@ -605,11 +714,16 @@ PYBIND11_MODULE(_gmmtools, m)
     m.attr("ModelError") = error;
 
     py::class_<prepared>(m, "_Prepared", "A UBM read for supervector runs.");
-    m.def("read_header", &read_header_py, py::arg("path"), py::arg("check"), py::arg("keywords"));
-    m.def("read_model", &read_model_py, py::arg("path"), py::arg("check"), py::arg("keywords"));
+    py::class_<loaded_set>(m, "_Set", "Files of models and macros, loaded.");
+    m.def("load_set", &load_set_py, py::arg("files"));
+    m.def("set_models", &set_models_py, py::arg("set"));
+    m.def("read_header", &read_header_py, py::arg("path"), py::arg("check"), py::arg("keywords"),
+          py::arg("mmf").none(true));
+    m.def("read_model", &read_model_py, py::arg("path"), py::arg("check"), py::arg("keywords"),
+          py::arg("mmf").none(true));
     m.def("read_list", &read_list_py, py::arg("path"));
     m.def("prepare", &prepare_py, py::arg("ubm"), py::arg("D"), py::arg("M"), py::arg("normalize"), py::arg("check"),
-          py::arg("keywords"));
+          py::arg("keywords"), py::arg("mmf"));
     m.def("fill", &fill_py, py::arg("run"), py::arg("models"), py::arg("out"), py::arg("threads"),
           py::arg("progress"));
     m.def("write_model", &write_model_py, py::arg("path"), py::arg("means"), py::arg("variances"),

@@ -428,4 +428,131 @@ TEST(corpus, tolerated_variants_read_like_the_base_model)
     EXPECT_EQ(outputs("kw_shared_mixpdf.gmm", {"--keywords"}), outputs("shared_mixpdf.gmm"));
 }
 
+
+// Sets (made by tests/make_corpus.py): files loaded with -H in order, a UBM
+// and a list naming their HMMs (or files).  Where the row succeeds, kelvane
+// at every -j gives the bytes of the same models as files of their own
+// (`twins`), and morrit gives the first listed model's files; otherwise
+// both refuse with the message given, and the module raises it.
+struct set_case {
+    std::vector<std::string> files;
+    std::string ubm, list;
+    std::string ubm_twin, twins; // the same models as files, where it succeeds
+    std::string err = fine;      // kelvane's message
+    std::string morrit_err = same; // morrit's on the list's last model: kelvane's, or this
+    std::string out = "sv.bin";
+};
+
+void PrintTo(const set_case *c, std::ostream *os) { *os << c->list; }
+
+std::vector<set_case> set_cases()
+{
+    const std::string speakers = "spk1\nspk2\nspk3\n", files = "set_spk1.gmm\nset_spk2.gmm\nset_spk3.gmm\n";
+    const std::string also = "set_ubm.gmm";
+    return {
+        {{"set_macros", "set_hmmdefs"}, "ubm", speakers, also, files},
+        {{"set_macros", "set_hmmdefs_big"}, "ubm", speakers + "spk1\n", also, files + "set_spk1.gmm\n"},
+        {{"set_macros", "set_hmmdefs_little"}, "ubm", "spk3\nspk1\n", also, "set_spk3.gmm\nset_spk1.gmm\n"},
+        {{"set_macros_little", "set_hmmdefs_mixed"}, "ubm", speakers, also, files},
+        {{"set_hmmdefs", "set_macros"}, "spk1", "spk3\nspk2\n", "set_spk1.gmm", "set_spk3.gmm\nset_spk2.gmm\n"},
+        // A file of its own, using the set's macro.
+        {{"set_macros"}, "set_ubm.gmm", "set_uses_shared.gmm\n", also, "set_spk2.gmm\n"},
+        {{"set_hmmdefs"}, "ubm", "spk1\nspk2\n", "", "",
+         "set_hmmdefs:34: ~v \"shared\" is defined neither in the file nor in the set\n"},
+        {{"set_twice"}, "spk3", "spk1\n", "", "", "set_twice:48: ~h \"spk1\" is defined twice, first at line 4\n"},
+        {{"set_macros", "set_hmmdefs", "set_hmmdefs_big"}, "ubm", "spk3\n", "", "",
+         "set_hmmdefs_big:3: ~h \"spk1\" is defined twice, first at line 4 of set_hmmdefs\n"},
+        {{"set_macros", "set_undefined"}, "set_ubm.gmm", "spk9\n", "", "",
+         "set_undefined:15: ~v \"nowhere\" is defined neither in the file nor in the set\n"},
+        {{"set_hmmdefs", "set_uses_shared.gmm"}, "ubm", "spk1\n", "", "",
+         "set_uses_shared.gmm:4: ~h \"spk2\" is defined twice, first at line 26 of set_hmmdefs\n"},
+        {{"set_macros", "set_hmmdefs"}, "ubm", "spk1\nspk4\n", "", "", "spk4: File open error!\n",
+         "File open error!\n"},
+        {{"set_macros", "set_hmmdefs"}, "ubm", "spk1\n", "", "", "set_macros: input file is output file\n", fine,
+         "set_macros"},
+        {{"set_macros", "no_such_set"}, "ubm", "spk1\n", "", "", "no_such_set: File open error!\n"},
+    };
+}
+
+class set_run : public testing::TestWithParam<const set_case *> {};
+
+TEST_P(set_run, both_programs_and_the_module)
+{
+    const set_case &c = *GetParam();
+    scratch s;
+    copy_corpus(s);
+    write_file(s.at("names.lst"), c.list);
+    write_file(s.at("twins.lst"), c.twins);
+    std::vector<std::string> loads;
+    for (const std::string &f : c.files)
+        loads.insert(loads.end(), {"-H", f});
+    const std::string last = c.list.substr(c.list.rfind('\n', c.list.size() - 2) + 1);
+    const std::string model = last.substr(0, last.size() - 1);
+    const std::string twin = c.twins.empty() ? "" : c.twins.substr(c.twins.rfind('\n', c.twins.size() - 2) + 1);
+
+    std::string records;
+    for (const char *j : {"-j1", "-j0"}) {
+        std::vector<std::string> argv = {KELVANE_PATH, j};
+        argv.insert(argv.end(), loads.begin(), loads.end());
+        argv.insert(argv.end(), {c.ubm, "names.lst", c.out});
+        const outcome k = run(argv, s.dir);
+        EXPECT_EQ(k.err, c.err) << j;
+        EXPECT_EQ(k.status, c.err.empty() ? 0 : 1) << j;
+        if (!c.err.empty())
+            continue;
+        ASSERT_EQ(run({KELVANE_PATH, "--keywords", c.ubm_twin, "twins.lst", "twins.bin"}, s.dir).status, 0);
+        records = read_file(s.at("sv.bin"));
+        EXPECT_EQ(records, read_file(s.at("twins.bin"))) << j;
+    }
+
+    std::vector<std::string> argv = {MORRIT_PATH};
+    argv.insert(argv.end(), loads.begin(), loads.end());
+    argv.insert(argv.end(), {model, "mu.txt", "sigma.txt", "w.txt"});
+    const outcome m = run(argv, s.dir);
+    const std::string morrit_err = c.morrit_err == same ? c.err : c.morrit_err;
+    EXPECT_EQ(m.err, morrit_err);
+    EXPECT_EQ(m.status, morrit_err.empty() ? 0 : 1);
+    if (morrit_err.empty() && !twin.empty()) {
+        const std::string alone = twin.substr(0, twin.size() - 1);
+        ASSERT_EQ(run({MORRIT_PATH, "--keywords", alone, "mu2", "sigma2", "w2"}, s.dir).status, 0);
+        for (const char *out : {"mu", "sigma", "w"})
+            EXPECT_EQ(read_file(s.at(std::string(out) + ".txt")), read_file(s.at(std::string(out) + "2"))) << out;
+    }
+
+    // No loaded file is written to, the output named among them included.
+    for (const std::string &f : c.files) {
+        if (exists(SOURCE_DIR "/tests/corpus/" + f)) {
+            EXPECT_EQ(read_file(s.at(f)), read_file(SOURCE_DIR "/tests/corpus/" + f)) << f;
+        }
+    }
+
+#ifdef GMMTOOLS_PYTHON
+    // The module: the same records, or the same refusal (OSError where the
+    // programs cannot open a file).
+    if (c.out != "sv.bin")
+        return;
+    const std::string script = "import sys, gmmtools\n"
+                               "n = sys.argv.index('--')\n"
+                               "names = open('names.lst').read().split()\n"
+                               "try:\n"
+                               "  a = gmmtools.supervectors(sys.argv[1], names, mmf=sys.argv[2:n], threads=0)\n"
+                               "  sys.stdout.buffer.write(a.tobytes())\n"
+                               "except gmmtools.ModelError as e:\n"
+                               "  print(e)\n"
+                               "except OSError:\n"
+                               "  print('OSError')\n";
+    std::vector<std::string> py = {GMMTOOLS_PYTHON, "-c", script, c.ubm};
+    py.insert(py.end(), c.files.begin(), c.files.end());
+    py.push_back("--");
+    const outcome p = run(py, s.dir, {.env = {"PYTHONPATH=" GMMTOOLS_PYTHONPATH}});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.out, c.err.empty() ? records : c.err.ends_with("File open error!\n") ? "OSError\n" : c.err);
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(sets, set_run, testing::ValuesIn(rows_of<set_cases>()),
+                         [](const testing::TestParamInfo<const set_case *> &i) {
+                             return std::to_string(i.index) + "_" + test_name(i.param->files.back());
+                         });
+
 } // namespace

@@ -288,6 +288,84 @@ def test_binary_models_give_the_bits_of_their_text_twins(order, tmp_path):
             assert (tmp_path / f"b{out}").read_bytes() == (tmp_path / f"t{out}").read_bytes()
 
 
+@pytest.mark.parametrize("binary", [None, "big", "little"])
+def test_a_set_gives_the_models_of_its_files(binary, tmp_path):
+    # Random models written one to a file, then as a set: their options in
+    # `macros`, every HMM in `hmmdefs`, in a shuffled order.
+    rng = numpy.random.default_rng(21 + (binary or "").__len__())
+    M, D, N = 6, 5, 9
+    names = [f"spk{n:02d}" for n in range(N)] + ["ubm"]
+    for name in names:
+        model = gmmtools.Model(rng.normal(size=(M, D)), rng.uniform(0.1, 2, (M, D)), rng.dirichlet(numpy.ones(M)))
+        gmmtools.write_model(tmp_path / f"{name}.gmm", *model, name=name, binary=binary)
+    order = list(rng.permutation(len(names)))
+    texts = [(tmp_path / f"{names[k]}.gmm").read_bytes() for k in order]
+    head = texts[0][:texts[0].index(b"~h")]
+    (tmp_path / "macros").write_bytes(head)
+    (tmp_path / "hmmdefs").write_bytes(b"".join(t[t.index(b"~h"):] for t in texts))
+    mmf = [tmp_path / "macros", str(tmp_path / "hmmdefs")]
+
+    read = gmmtools.read_models(tmp_path / "hmmdefs")
+    assert list(read) == [names[k] for k in order]
+    for name in names:
+        want = gmmtools.read_model(tmp_path / f"{name}.gmm", keywords=True)
+        assert read[name] == want and read[name].name == name and want.name is None
+        got = gmmtools.read_model(name, mmf=mmf)
+        assert got == want and got.name == name
+        assert repr(got) == f"<gmmtools.Model name='{name}' M={M} D={D}>"
+        assert pickle.loads(pickle.dumps(got)).name == name
+    assert gmmtools.read_header("spk03", mmf=mmf) == gmmtools.read_header(tmp_path / "spk03.gmm", keywords=True)
+
+    listed = [names[k] for k in rng.permutation(N)]
+    want = gmmtools.supervectors(tmp_path / "ubm.gmm", [tmp_path / f"{n}.gmm" for n in listed], keywords=True)
+    for threads in (1, 0, 3):
+        got = gmmtools.supervectors("ubm", (n for n in listed), mmf=(m for m in mmf), threads=threads)
+        assert got.tobytes() == want.tobytes()
+    blocks = [b for _, b in gmmtools.iter_supervectors("ubm", listed, batch=4, mmf=mmf, sizes_from="spk01")]
+    assert numpy.concatenate(blocks).tobytes() == want.tobytes()
+    (tmp_path / "names.lst").write_text("".join(n + "\n" for n in listed))
+    assert kelvane("-H", "macros", "--mmf=hmmdefs", "ubm", "names.lst", "sv.bin", cwd=tmp_path) == (0, "")
+    assert (tmp_path / "sv.bin").read_bytes() == want.tobytes()
+
+
+def test_a_set_that_cannot_be_used_raises_naming_its_file(tmp_path):
+    corpus = SRC / "tests" / "corpus"
+    with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.read_model("spk1", mmf=[corpus / "set_twice"])
+    assert (str(e.value), e.value.path, e.value.line) == (
+        f"{corpus / 'set_twice'}:48: ~h \"spk1\" is defined twice, first at line 4", str(corpus / "set_twice"), 48)
+    with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.supervectors(corpus / "set_ubm.gmm", ["spk9"], mmf=[corpus / "set_macros", corpus / "set_undefined"])
+    assert (e.value.path, e.value.line) == ("spk9", 15)
+    with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.read_models(corpus / "set_hmmdefs")
+    assert str(e.value).endswith(":34: ~v \"shared\" is defined neither in the file nor in the set")
+    assert list(gmmtools.read_models(corpus / "base.gmm")) == ["base"]
+    # The earlier file's path as far as the message's room takes it.
+    deep = tmp_path / ("d" * 60) / "hmmdefs"
+    deep.parent.mkdir()
+    deep.write_bytes((corpus / "set_hmmdefs").read_bytes())
+    with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.read_model("spk1", mmf=[deep, corpus / "set_hmmdefs_big"])
+    said = str(e.value).split(":3: ", 1)[1]
+    assert said.startswith('~h "spk1" is defined twice, first at line 4 of /') and said.endswith("...")
+    assert len(said) == 95 and said[:-3] in f'~h "spk1" is defined twice, first at line 4 of {deep}'
+    with pytest.raises(FileNotFoundError):
+        gmmtools.read_model("spk1", mmf=tmp_path / "none")
+    os.mkfifo(tmp_path / "pipe")
+    writer = subprocess.Popen(["sh", "-c", f"cat {corpus / 'set_macros'} > {tmp_path / 'pipe'}"])
+    with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.read_header("spk1", mmf=[tmp_path / "pipe"])
+    writer.wait()
+    assert str(e.value) == f"{tmp_path / 'pipe'}: a model set in a file that cannot be read twice (a pipe)"
+    with pytest.raises(TypeError) as e:
+        gmmtools.read_model("spk1", mmf=3)
+    assert str(e.value) == "mmf must be a path or an iterable of paths, not int"
+    with pytest.raises(TypeError) as e:
+        gmmtools.supervectors("ubm", ["spk1"], mmf=[3])
+    assert str(e.value).startswith("every file of mmf must be a path")
+
+
 def test_gmmgen_writes_binary_sets_in_either_order(tmp_path):
     for order in ("big", "little"):
         (tmp_path / order).mkdir()

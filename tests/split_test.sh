@@ -141,6 +141,12 @@ check "-j 2 and --normalize passed through" 3 "$tmp/many.lst" -j 2 --normalize
 check "-j 1024, the most" 2 "$tmp/many.lst" -j 1024
 check "--check passed through" 4 "$tmp/failing.lst" --check
 check "--keywords passed through" 2 "$tmp/many.lst" --keywords
+# The same models as HMMs of a set, by name, the UBM a file: the set's files
+# reach every task, each given in its spelling.
+head -n 3 "$ex/model0001.gmm" > "$tmp/macros"
+for m in 1 2 3; do tail -n +4 "$ex/model000$m.gmm"; done > "$tmp/hmmdefs"
+sed 's|.*/\(model000.\)\.gmm|\1|' "$tmp/many.lst" > "$tmp/names.lst"
+check "-H and --mmf passed through" 3 "$tmp/names.lst" -H "$tmp/macros" --mmf="$tmp/hmmdefs"
 check "--npy" 3 "$tmp/many.lst" --npy
 check "--npy --float32, the list failing" 3 "$tmp/failing.lst" --npy --float32
 check "--float32 --normalize" 4 "$tmp/many.lst" --float32 --normalize

@@ -1,6 +1,7 @@
 """Gaussian mixture model files as numpy arrays.
 
 read_model(path)         a model's means, variances and weights, as a Model
+read_models(path)        every named HMM of a file of many, as a dict of Models
 read_header(path)        a model's (D, M), from its header alone
 read_list(path)          the model paths of a list file, as kelvane reads them
 supervectors(ubm, models, ...)
@@ -16,6 +17,10 @@ value is the double the C library's strtod reads from its token, and a
 supervector array holds bit for bit what kelvane writes.  A file that cannot
 be read raises OSError; one that cannot be used raises ModelError (a
 ValueError).  Paths are str, bytes or os.PathLike, as for open().
+
+mmf= (read_model, read_header, supervectors, iter_supervectors) loads files
+of many models and macros first, as kelvane -H does: a path may then name
+an HMM of theirs by its ~h name, and every model may use their macros.
 """
 
 import itertools
@@ -35,6 +40,7 @@ __all__ = [
     "read_header",
     "read_list",
     "read_model",
+    "read_models",
     "supervectors",
     "write_model",
     "__version__",
@@ -129,10 +135,24 @@ def _sizes_needed(paths, sizes_from):
         raise ValueError("models is empty: give sizes_from= for the sizes")
 
 
-def _sizes(sizes_from, first, check, keywords):
+def _sizes(sizes_from, first, check, keywords, mmf):
     """(D, M) from the model `sizes_from`, or from the first model."""
     model = _path(sizes_from, "sizes_from") if sizes_from is not None else first
-    return _gmmtools.read_header(model, check, keywords)
+    return _gmmtools.read_header(model, check, keywords, mmf)
+
+
+def _set(mmf):
+    """The files `mmf` names (one path, or an iterable of paths), loaded; None for None."""
+    if mmf is None:
+        return None
+    if isinstance(mmf, (str, bytes, os.PathLike)):
+        files = [mmf]
+    else:
+        try:
+            files = list(mmf)
+        except TypeError:
+            raise TypeError(f"mmf must be a path or an iterable of paths, not {type(mmf).__name__}") from None
+    return _gmmtools.load_set([_path(f, "every file of mmf") for f in files])
 
 
 class Model:
@@ -143,14 +163,17 @@ class Model:
     they are not already C-contiguous float64).  read_model() returns one;
     write_model(path, *model) writes one back.
 
-    Attributes: means, variances, weights; M and D.  Two models are equal
-    when their arrays are (NaN equal to NaN); a Model pickles.
+    Attributes: means, variances, weights; M and D; name, the HMM's ~h name
+    for a model read from a set (read_models, mmf=), else None.  Two models
+    are equal when their arrays are (NaN equal to NaN), whatever their
+    names; a Model pickles.
     """
 
-    __slots__ = ("means", "variances", "weights")
+    __slots__ = ("means", "variances", "weights", "name")
 
-    def __init__(self, means, variances, weights):
+    def __init__(self, means, variances, weights, name=None):
         self.means, self.variances, self.weights = _parameters(means, variances, weights)
+        self.name = name
 
     @property
     def M(self):
@@ -166,7 +189,8 @@ class Model:
         return iter((self.means, self.variances, self.weights))
 
     def __repr__(self):
-        return f"<gmmtools.Model M={self.M} D={self.D}>"
+        named = "" if self.name is None else f" name={self.name!r}"
+        return f"<gmmtools.Model{named} M={self.M} D={self.D}>"
 
     def __eq__(self, other):
         if not isinstance(other, Model):
@@ -176,7 +200,7 @@ class Model:
     __hash__ = None
 
     def __reduce__(self):
-        return (Model, (self.means, self.variances, self.weights))
+        return (Model, (self.means, self.variances, self.weights, self.name))
 
 
 def _parameters(means, variances, weights):
@@ -206,7 +230,14 @@ def _parameters(means, variances, weights):
     return means, variances, weights
 
 
-def read_model(path, *, check=True, keywords=False):
+def _model(arrays, name):
+    model = Model.__new__(Model)
+    model.means, model.variances, model.weights = arrays
+    model.name = None if name is None else os.fsdecode(name)
+    return model
+
+
+def read_model(path, *, check=True, keywords=False, mmf=None):
     """Reads a model file.
 
     D and M come from its own header (lines 3 and 8), and every value is the
@@ -215,25 +246,39 @@ def read_model(path, *, check=True, keywords=False):
     counts, as morrit --check does; check=False reads it by line position
     alone, as morrit does.  keywords=True reads it by its keywords instead,
     in any layout of one HMM with one diagonal-covariance mixture (morrit
-    --keywords; see the README).
+    --keywords; see the README).  mmf: the files of a set (a path, or an
+    iterable of paths), loaded first, as morrit -H; `path` may then name one
+    of its HMMs, and keywords is implied.
 
     Raises OSError (FileNotFoundError, PermissionError, IsADirectoryError)
     for a file that cannot be read, ModelError for one that cannot be used.
     """
-    means, variances, weights = _gmmtools.read_model(_path(path, "path"), _flag(check, "check"),
-                                                     _flag(keywords, "keywords"))
-    model = Model.__new__(Model)
-    model.means, model.variances, model.weights = means, variances, weights
-    return model
+    mmf = _set(mmf)
+    path = _path(path, "path")
+    arrays, name = _gmmtools.read_model(path, _flag(check, "check"), _flag(keywords, "keywords") or mmf is not None,
+                                        mmf)
+    return _model(arrays, name)
 
 
-def read_header(path, *, check=True, keywords=False):
+def read_models(path):
+    """Every HMM a file names (~h "name"), as a dict of name to Model, in file order.
+
+    The file is loaded as a set (mmf=): each HMM may use the file's macros.
+    Raises as read_model does.
+    """
+    loaded = _gmmtools.load_set([_path(path, "path")])
+    return {os.fsdecode(name): _model(arrays, name) for name, arrays in _gmmtools.set_models(loaded)}
+
+
+def read_header(path, *, check=True, keywords=False, mmf=None):
     """(D, M) of a model file, from its header alone (lines 3 and 8, or its
     keywords up to <NUMMIXES>).
 
-    check and keywords are read_model's; raises as read_model does.
+    check, keywords and mmf are read_model's; raises as read_model does.
     """
-    return _gmmtools.read_header(_path(path, "path"), _flag(check, "check"), _flag(keywords, "keywords"))
+    mmf = _set(mmf)
+    return _gmmtools.read_header(_path(path, "path"), _flag(check, "check"),
+                                 _flag(keywords, "keywords") or mmf is not None, mmf)
 
 
 def read_list(path):
@@ -247,18 +292,20 @@ def read_list(path):
     return _gmmtools.read_list(_path(path, "path"))
 
 
-def _prepare(ubm, first, threads, normalize, check, keywords, sizes_from, dtype):
+def _prepare(ubm, first, threads, normalize, check, keywords, sizes_from, dtype, mmf):
     ubm = _path(ubm, "ubm")
     # -1 is every usable CPU, as 0 is (scikit-learn's n_jobs=-1).
     threads = max(_whole(threads, "threads", -1, 1024), 0)
     normalize, check, keywords = _flag(normalize, "normalize"), _flag(check, "check"), _flag(keywords, "keywords")
     dt = None if dtype is None else _dtype(dtype)
-    D, M = _sizes(sizes_from, first, check, keywords)
-    return ubm, threads, normalize, check, keywords, D, M, dt
+    mmf = _set(mmf)
+    keywords = keywords or mmf is not None
+    D, M = _sizes(sizes_from, first, check, keywords, mmf)
+    return ubm, threads, normalize, check, keywords, D, M, dt, mmf
 
 
 def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keywords=False, sizes_from=None, dtype=None,
-                 out=None, progress=None):
+                 out=None, progress=None, mmf=None):
     """The mean supervectors of `models` against the UBM, as kelvane writes them.
 
     Returns an array of shape (len(models), M * D), one row per model in
@@ -282,6 +329,9 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keyword
                 diagonal-covariance mixture
     sizes_from  a model whose header gives D and M; models may then be
                 empty (shape (0, M * D))
+    mmf         the files of a set (a path, or an iterable of paths),
+                loaded first, as kelvane -H: the UBM, each of models and
+                sizes_from may name one of its HMMs; keywords is implied
     dtype       numpy.float64 (the default) or numpy.float32, each value
                 rounded once from kelvane's double
     out         a writeable C-contiguous float64 or float32 array of shape
@@ -301,8 +351,8 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keyword
     _sizes_needed(paths, sizes_from)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
-    ubm, threads, normalize, check, keywords, D, M, dt = _prepare(
-        ubm, paths[0] if paths else None, threads, normalize, check, keywords, sizes_from, dtype)
+    ubm, threads, normalize, check, keywords, D, M, dt, mmf = _prepare(
+        ubm, paths[0] if paths else None, threads, normalize, check, keywords, sizes_from, dtype, mmf)
     L = len(paths)
     if out is None:
         result = _empty((L, M * D), dt or numpy.float64)
@@ -312,13 +362,13 @@ def supervectors(ubm, models, *, threads=1, normalize=False, check=True, keyword
         if dt is not None and out.dtype != dt:
             raise ValueError(f"out has dtype {out.dtype}, dtype says {dt}")
         result = out
-    run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords)
+    run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords, mmf)
     _gmmtools.fill(run, paths, rows, threads, progress)
     return result
 
 
 def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=True, keywords=False, sizes_from=None,
-                      dtype=None):
+                      dtype=None, mmf=None):
     """The supervectors of `models`, `batch` models at a time.
 
     Yields (paths, block) for each batch: the batch's paths as `models` gave
@@ -338,17 +388,17 @@ def iter_supervectors(ubm, models, *, batch, threads=1, normalize=False, check=T
     if first is not _none:
         items = itertools.chain([first], items)
     _sizes_needed([] if first is _none else [first], sizes_from)
-    ubm, threads, normalize, check, keywords, D, M, dt = _prepare(
+    ubm, threads, normalize, check, keywords, D, M, dt, mmf = _prepare(
         ubm, None if first is _none else _path(first, "every item of models"), threads, normalize, check, keywords,
-        sizes_from, dtype)
-    return _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dt or numpy.float64)
+        sizes_from, dtype, mmf)
+    return _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dt or numpy.float64, mmf)
 
 
 _none = object()  # no first item
 
 
-def _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dtype):
-    run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords)
+def _batches(ubm, items, batch, threads, normalize, check, keywords, D, M, dtype, mmf):
+    run = _gmmtools.prepare(ubm, D, M, normalize, check, keywords, mmf)
     while True:
         given, paths = _paths(itertools.islice(items, batch))
         if not given:
