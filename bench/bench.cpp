@@ -215,6 +215,29 @@ long long instructions(const std::vector<std::string> &argv)
     return n;
 }
 
+// The models of `dir` (one HMM each, its options on lines 1 to 3) as a
+// set: `macros` holds the options, `hmmdefs` every HMM, `names.lst` their
+// names in list order.
+void make_set(const std::string &dir)
+{
+    if (access((dir + "/names.lst").c_str(), R_OK) == 0)
+        return;
+    std::ifstream list(dir + "/models.lst");
+    std::ofstream hmmdefs(dir + "/hmmdefs"), names(dir + "/names.lst");
+    bool first = true;
+    for (std::string path; std::getline(list, path);) {
+        std::ifstream model(path);
+        std::string line;
+        for (int n = 1; n <= 3 && std::getline(model, line); ++n)
+            if (first)
+                std::ofstream(dir + "/macros", std::ios::app) << line << '\n';
+        first = false;
+        hmmdefs << model.rdbuf();
+        const std::size_t slash = path.rfind('/') + 1;
+        names << path.substr(slash, path.size() - slash - 4) << '\n';
+    }
+}
+
 int usable_cpus()
 {
     cpu_set_t set;
@@ -232,6 +255,9 @@ int main(int argc, char **argv)
     generate(k1024, 1024, 60, 100);
     generate(m2048, 2048, 60, 1);
     generate(small, 64, 39, 1000);
+    const std::string set512 = work + "/set512";
+    generate(set512, 512, 39, 1000);
+    make_set(set512);
     const int sizes[] = {128, 512, 2048};
     for (int M : sizes)
         generate(work + "/size" + std::to_string(M), M, 60, 20);
@@ -318,6 +344,18 @@ int main(int argc, char **argv)
                     static_cast<double>(m) / morrit_values);
     }
     std::fflush(stdout);
+
+    // A set in one file against the same models as files of their own.
+    for (const char *j : {"1", "0"}) {
+        const std::string title = std::string("kelvane -j ") + j + ", 1,000 models of 512 x 39: files, or one set (-H)";
+        compare(title.c_str(), list_mb(set512, set512 + "/models.lst"),
+                {{"files, --keywords",
+                  {KELVANE_PATH, "-j", j, "--keywords", set512 + "/ubm.gmm", set512 + "/models.lst", out + ".sv"}},
+                 {"-H macros -H hmmdefs, names",
+                  {KELVANE_PATH, "-j", j, "-H", set512 + "/macros", "-H", set512 + "/hmmdefs", set512 + "/ubm.gmm",
+                   set512 + "/names.lst", out + ".sv"}}},
+                {out + ".sv"}, runs);
+    }
 
     std::printf("kelvane time by list length (UBM + N models of 64 x 39)\n");
     for (int n : {10, 100, 1000}) {
