@@ -1292,7 +1292,7 @@ bool definition(parser<Cell> *P, const symbol *m)
 {
     symbol name = *m;
     std::int64_t n = 0, r = 0, c = 0;
-    if (P->set != nullptr && P->file < 0 && P->pass == 1 && name.type != 'o' &&
+    if (P->set != nullptr && P->file < 0 && name.type != 'o' &&
         set_lookup(P->set, name.type, std::string_view(name.text, name.n)) != nullptr)
         return fault(P, name.line, "~%c \"%.40s\" is defined in a loaded set too", name.type, name.text);
     switch (name.type) {
@@ -1721,7 +1721,6 @@ read_result load_set_file(model_set *set, const char *path, std::FILE *stream, c
                                             here ? "" : " of ", here ? "" : other);
                 if (n >= static_cast<int>(sizeof r.text)) // the earlier file's path as far as it fits
                     std::memcpy(r.text + sizeof r.text - 4, "...", 4);
-                break;
             } else {
                 set->named.emplace(std::string(1, d.type) + d.name, at);
             }

@@ -18,6 +18,7 @@
 
 #include "format_le.h"
 #include "le_text.h"
+#include "line_reader.h"
 #include "parse_number.h"
 #include "values_line.h"
 
@@ -396,6 +397,53 @@ TEST(count_values, every_reader_counts_the_tokens_before_a_nul)
                     return;
                 }
     }
+}
+
+// The lines of `f` as the line reader hands them out, each piece with a
+// mark where it was cut.
+std::string pieces_of(gmm::line_reader *r)
+{
+    std::string got;
+    gmm::text_line l;
+    while (gmm::next_line(r, &l) == gmm::line_status::ok)
+        got += std::string(l.begin, l.end) + (l.cut ? "|" : "");
+    return got;
+}
+
+// A stream with no descriptor (an in-memory file, as the fuzz targets give
+// the readers) and a reader at a place of its own take the lines a file
+// gives, pieces of long lines included.
+TEST(line_reader, every_kind_of_stream_gives_the_files_lines)
+{
+    std::mt19937_64 rng(29);
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += std::string(rng() % 3 == 0 ? rng() % 25000 : rng() % 80, 'a' + static_cast<char>(i % 26)) + "\n";
+    text += "no newline at the end";
+    std::vector<char> chunk(gmm::chunk_bytes + 1);
+    std::FILE *file = std::tmpfile();
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+    std::rewind(file);
+    gmm::line_reader r;
+    gmm::start_lines(&r, file, chunk.data());
+    const std::string want = pieces_of(&r);
+    EXPECT_GT(std::count(want.begin(), want.end(), '|'), 0);
+    std::FILE *memory = fmemopen(text.data(), text.size(), "r");
+    gmm::start_lines(&r, memory, chunk.data());
+    EXPECT_EQ(pieces_of(&r), want);
+    std::fclose(memory);
+    // From a place, the stream left where it stands.
+    const std::size_t from = text.find('\n', text.size() / 2) + 1;
+    std::rewind(file);
+    gmm::start_lines_at(&r, file, chunk.data(), static_cast<std::int64_t>(from));
+    std::FILE *rest = fmemopen(text.data() + from, text.size() - from, "r");
+    std::vector<char> other(gmm::chunk_bytes + 1);
+    gmm::line_reader whole;
+    gmm::start_lines(&whole, rest, other.data());
+    EXPECT_EQ(pieces_of(&r), pieces_of(&whole));
+    EXPECT_EQ(std::ftell(file), 0);
+    std::fclose(rest);
+    std::fclose(file);
 }
 
 TEST(parse_int32, header_integers_like_strtol)

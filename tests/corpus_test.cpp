@@ -464,6 +464,8 @@ std::vector<set_case> set_cases()
          "set_hmmdefs_big:3: ~h \"spk1\" is defined twice, first at line 4 of set_hmmdefs\n"},
         {{"set_macros", "set_undefined"}, "set_ubm.gmm", "spk9\n", "", "",
          "set_undefined:15: ~v \"nowhere\" is defined neither in the file nor in the set\n"},
+        {{"set_macros", "set_hmmdefs"}, "ubm", "spk1\nset_spk2.gmm\n", "", "",
+         "set_spk2.gmm:4: ~h \"spk2\" is defined in a loaded set too\n"},
         {{"set_hmmdefs", "set_uses_shared.gmm"}, "ubm", "spk1\n", "", "",
          "set_uses_shared.gmm:4: ~h \"spk2\" is defined twice, first at line 26 of set_hmmdefs\n"},
         {{"set_macros", "set_hmmdefs"}, "ubm", "spk1\nspk4\n", "", "", "spk4: File open error!\n",

@@ -341,6 +341,13 @@ def test_a_set_that_cannot_be_used_raises_naming_its_file(tmp_path):
         gmmtools.read_models(corpus / "set_hmmdefs")
     assert str(e.value).endswith(":34: ~v \"shared\" is defined neither in the file nor in the set")
     assert list(gmmtools.read_models(corpus / "base.gmm")) == ["base"]
+    # The longest name a symbol may have is found; a longer one is refused.
+    for n, found in ((255, True), (256, False)):
+        (tmp_path / "long").write_bytes((corpus / "set_hmmdefs").read_bytes().replace(b"spk3", b"x" * n))
+        try:
+            assert gmmtools.read_model("x" * n, mmf=[corpus / "set_macros", tmp_path / "long"]).name == "x" * n
+        except gmmtools.ModelError as e:
+            assert not found and str(e).endswith(":47: a symbol longer than 255 characters")
     # The earlier file's path as far as the message's room takes it.
     deep = tmp_path / ("d" * 60) / "hmmdefs"
     deep.parent.mkdir()
