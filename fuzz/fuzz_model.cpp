@@ -4,8 +4,12 @@
 // often); the header's own values are used as well when they are small
 // enough to allocate.  A refused file must come with a message; an accepted
 // one must have every value filled; where both readers take a file, they
-// give the same values.  The read chunk is on the heap, so that a read
-// before a line at its start is caught.
+// give the same values.  The file is loaded as a set too, and its first
+// HMMs read from their places, under the same rules.  The read chunk is on
+// the heap, so that a read before a line at its start is caught.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +19,7 @@
 
 #include "le_text.h"
 #include "model_io.h"
+#include "model_set.h"
 
 using namespace gmm;
 
@@ -135,6 +140,55 @@ void check_read(const std::uint8_t *data, std::size_t size, std::int32_t D, std:
     std::free(sigma.rows);
 }
 
+// The file as a set: refused with a message, or loaded; each of its first
+// HMMs whose header is small enough then read from its place, refused with
+// a message or with every value filled.
+void check_set(const std::uint8_t *data, std::size_t size)
+{
+    const int fd = memfd_create("set", 0);
+    if (fd < 0)
+        return;
+    std::FILE *f = fdopen(fd, "w+");
+    if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fflush(f) != 0)
+        std::abort();
+    model_set set;
+    const read_result r = load_set_file(&set, "set", f, chunk);
+    if (r.fault != read_fault::none && read_fault_message(r, fault_path(r, &set, "set")).empty())
+        std::abort();
+    int tried = 0;
+    for (std::size_t k = 0; r.fault == read_fault::none && k < set.definitions.size() && tried < 4; ++k) {
+        const set_definition &d = set.definitions[k];
+        model_header h{};
+        if (d.type != 'h' || read_set_header(set, d, chunk, &h).fault != read_fault::none)
+            continue;
+        ++tried;
+        if (h.vector_size < 1 || h.mixture_count < 1)
+            std::abort();
+        if (static_cast<std::int64_t>(h.vector_size) * h.mixture_count > 4096)
+            continue;
+        component_matrix mu, sigma;
+        if (!alloc_component_matrix(h.mixture_count, h.vector_size, &mu) ||
+            !alloc_component_matrix(h.mixture_count, h.vector_size, &sigma))
+            std::abort();
+        const std::size_t cells = static_cast<std::size_t>(h.mixture_count) * static_cast<std::size_t>(h.vector_size);
+        std::vector<double> w(static_cast<std::size_t>(h.mixture_count));
+        for (std::size_t c = 0; c < cells; ++c) {
+            std::memcpy(&mu.block[c], &unwritten, 8);
+            std::memcpy(&sigma.block[c], &unwritten, 8);
+        }
+        const read_result m =
+            read_set_model(set, d, chunk, h.vector_size, h.mixture_count, mu.rows, sigma.rows, w.data());
+        if (m.fault != read_fault::none && read_fault_message(m, fault_path(m, &set, "set")).empty())
+            std::abort();
+        for (std::size_t c = 0; m.fault == read_fault::none && c < cells; ++c)
+            if (std::memcmp(&mu.block[c], &unwritten, 8) == 0 || std::memcmp(&sigma.block[c], &unwritten, 8) == 0)
+                std::abort();
+        free_component_matrix(&mu);
+        free_component_matrix(&sigma);
+    }
+    close_set(&set);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -175,5 +229,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             std::abort();
     }
     check_read(data, size, small_d, small_m);
+    check_set(data, size);
     return 0;
 }
