@@ -232,7 +232,7 @@ int main(int argc, char **argv)
     const char *out_file = cl.files[2];
 
     // Storage main reads with; each worker has its own.
-    static char list_chunk[chunk_bytes + 1], model_chunk[chunk_bytes + 1], path[max_line_bytes + 1];
+    static char list_chunk[chunk_storage], model_chunk[chunk_storage], path[max_line_bytes + 1];
     static char out_buffer[std::size_t{1} << 20];
 
     // The set is loaded before any model is read.

@@ -1679,7 +1679,7 @@ const set_definition *set_lookup(const model_set *set, char type, std::string_vi
 read_result load_set_file(model_set *set, const char *path, std::FILE *stream, char *chunk)
 {
     const std::int32_t file = static_cast<std::int32_t>(set->files.size());
-    set->files.push_back({path, stream, false});
+    set->files.push_back({path, stream, {}}); // its byte order once it is read
     read_result r{};
     if (lseek(fileno(stream), 0, SEEK_CUR) < 0) {
         r = read_only_once("a model set");

@@ -27,9 +27,12 @@ constexpr std::size_t max_line_bytes = 9999;
 // on kelvane's run, 32 KiB no faster).
 constexpr std::size_t chunk_bytes = std::size_t{1} << 16;
 
+// The storage a chunk takes.
+constexpr std::size_t chunk_storage = chunk_bytes + 1;
+
 struct line_reader {
     std::FILE *stream;
-    char *chunk;        // chunk_bytes + 1 bytes, owned by the caller
+    char *chunk;        // chunk_storage bytes, owned by the caller
     std::size_t pos;    // first unread byte in chunk
     std::size_t fill;   // end of the bytes read into chunk
     std::int64_t count; // lines handed out so far

@@ -99,7 +99,7 @@ int main(int argc, char **argv)
     const read_rule rule = cl.value[opt_keywords] != nullptr || !set_files.empty() ? read_rule::keywords
                            : cl.value[opt_check] != nullptr  ? read_rule::checked
                                                              : read_rule::positions;
-    static char model_chunk[chunk_bytes + 1];
+    static char model_chunk[chunk_storage];
 
     // The set is loaded first; the model is one of its HMMs or a file.
     if (const std::string refused = load_set_files(&set, set_files, model_chunk); !refused.empty())

@@ -123,7 +123,7 @@ std::FILE *open_reading(const given_path &p)
 // A model or list file opened for reading lines, closed when it goes.
 struct open_lines {
     std::FILE *stream = nullptr;
-    std::vector<char> chunk = std::vector<char>(chunk_bytes + 1);
+    std::vector<char> chunk = std::vector<char>(chunk_storage);
     line_reader lines;
     explicit open_lines(const given_path &p) : stream(open_reading(p)) { start_lines(&lines, stream, chunk.data()); }
     ~open_lines() { std::fclose(stream); }
@@ -148,8 +148,7 @@ const model_set *set_of(const loaded_set *s) { return s != nullptr ? &s->set : n
 [[noreturn]] void raise_reading(const read_result &r, const line_reader *lines, const given_path &p,
                                 const loaded_set *s)
 {
-    line_reader none;
-    start_lines(&none, nullptr, nullptr);
+    const line_reader none{}; // a set's faults carry their own errno
     const run_fault f = reading_fault(r, lines != nullptr ? *lines : none, p.bytes.c_str(), set_of(s));
     raise_fault(f, r.file >= 0 && s != nullptr ? s->paths[static_cast<std::size_t>(r.file)].as_given : p.as_given);
 }
@@ -157,7 +156,7 @@ const model_set *set_of(const loaded_set *s) { return s != nullptr ? &s->set : n
 std::unique_ptr<loaded_set> load_set_py(const py::list &files)
 {
     auto s = std::make_unique<loaded_set>();
-    std::vector<char> chunk(chunk_bytes + 1);
+    std::vector<char> chunk(chunk_storage);
     for (const py::handle f : files) {
         s->paths.push_back(take_path(py::reinterpret_borrow<py::object>(f)));
         const given_path &p = s->paths.back();
@@ -204,7 +203,7 @@ model_header header_of(const loaded_set &s, const set_definition &hmm, const giv
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        std::vector<char> chunk(chunk_bytes + 1);
+        std::vector<char> chunk(chunk_storage);
         r = read_set_header(s.set, hmm, chunk.data(), &h);
     }
     if (r.fault != read_fault::none)
@@ -243,25 +242,39 @@ void check_size(std::int64_t rows, std::int64_t columns)
         throw std::bad_alloc();
 }
 
+// The arrays a model of the header's sizes is read into, and row pointers
+// into its means and variances.
+struct model_arrays {
+    py::array_t<double> means, variances, weights;
+    std::vector<double *> mu, sigma;
+    explicit model_arrays(const model_header &h)
+    {
+        const std::int64_t D = h.vector_size, M = h.mixture_count;
+        check_size(M, D);
+        means = py::array_t<double>({M, D});
+        variances = py::array_t<double>({M, D});
+        weights = py::array_t<double>(M);
+        mu = row_pointers(means.mutable_data(), M, D);
+        sigma = row_pointers(variances.mutable_data(), M, D);
+    }
+    py::tuple taken() const { return py::make_tuple(means, variances, weights); }
+};
+
 // (means, variances, weights) of the set's HMM `hmm`.
 py::tuple set_model(const loaded_set &s, const set_definition &hmm, const given_path &p)
 {
     const model_header h = header_of(s, hmm, p);
-    const std::int64_t D = h.vector_size, M = h.mixture_count;
-    check_size(M, D);
-    py::array_t<double> means({M, D}), variances({M, D}), weights(M);
-    std::vector<double *> mu = row_pointers(means.mutable_data(), M, D);
-    std::vector<double *> sigma = row_pointers(variances.mutable_data(), M, D);
+    model_arrays a(h);
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        std::vector<char> chunk(chunk_bytes + 1);
-        r = read_set_model(s.set, hmm, chunk.data(), h.vector_size, h.mixture_count, mu.data(), sigma.data(),
-                           weights.mutable_data());
+        std::vector<char> chunk(chunk_storage);
+        r = read_set_model(s.set, hmm, chunk.data(), h.vector_size, h.mixture_count, a.mu.data(), a.sigma.data(),
+                           a.weights.mutable_data());
     }
     if (r.fault != read_fault::none)
         raise_reading(r, nullptr, p, &s);
-    return py::make_tuple(means, variances, weights);
+    return a.taken();
 }
 
 py::list set_models_py(const loaded_set &s)
@@ -284,25 +297,20 @@ py::tuple read_model_py(const py::object &path, bool check, bool keywords, const
     const read_rule rule = rule_of(check, keywords);
     open_lines f(p);
     const model_header h = header_of(f, p, rule, s);
-    const std::int64_t D = h.vector_size, M = h.mixture_count;
     // The model is read again from its start; one that cannot be (a pipe)
     // would be read from the wrong line.
     if (!restart_lines(&f.lines))
         raise_errno(errno, p.as_given);
-    check_size(M, D);
-    py::array_t<double> means({M, D}), variances({M, D}), weights(M);
-    std::vector<double *> mu = row_pointers(means.mutable_data(), M, D);
-    std::vector<double *> sigma = row_pointers(variances.mutable_data(), M, D);
-    double *w = weights.mutable_data();
+    model_arrays a(h);
     read_result r;
     {
         py::gil_scoped_release unlocked;
-        r = read_mu_sigma_w(h.vector_size, h.mixture_count, &f.lines, mu.data(), sigma.data(), w, rule, nullptr,
-                            set_of(s));
+        r = read_mu_sigma_w(h.vector_size, h.mixture_count, &f.lines, a.mu.data(), a.sigma.data(),
+                            a.weights.mutable_data(), rule, nullptr, set_of(s));
     }
     if (r.fault != read_fault::none)
         raise_reading(r, &f.lines, p, s);
-    return py::make_tuple(py::make_tuple(means, variances, weights), py::none());
+    return py::make_tuple(a.taken(), py::none());
 }
 
 // The model paths of a list file, as kelvane takes them: everything before
@@ -389,7 +397,7 @@ std::unique_ptr<prepared> prepare_py(const py::object &ubm, std::int32_t D, std:
     run_fault fault;
     {
         py::gil_scoped_release unlocked;
-        std::vector<char> chunk(chunk_bytes + 1);
+        std::vector<char> chunk(chunk_storage);
         fault = in == nullptr ? read_model(p.bytes.c_str(), D, M, run->header, chunk.data(), run->ubm_mu.rows,
                                            run->ubm_sigma.rows, normalize ? run->ubm_w.data() : nullptr, where, set)
                               : read_opened_model(in, p.bytes.c_str(), D, M, run->header, chunk.data(),

@@ -25,7 +25,7 @@ int record_slots(int n) { return n == 1 ? 1 : 2 * n; }
 
 bool alloc_scratch(worker_scratch *w)
 {
-    w->chunk = static_cast<char *>(std::malloc(chunk_bytes + 1));
+    w->chunk = static_cast<char *>(std::malloc(chunk_storage));
     w->path = static_cast<char *>(std::malloc(max_line_bytes + 1));
     return w->chunk != nullptr && w->path != nullptr;
 }
@@ -90,8 +90,7 @@ static run_fault read_hmm_of_set(const model_set &set, const set_definition &h, 
                                  std::int32_t M, char *chunk, double **mu, double **sigma, double *w,
                                  const value_lines *where)
 {
-    line_reader none;
-    start_lines(&none, nullptr, chunk);
+    const line_reader none{}; // a set's faults carry their own errno
     return reading_fault(read_set_model(set, h, chunk, D, M, mu, sigma, w, where), none, name, &set);
 }
 

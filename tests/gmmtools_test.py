@@ -338,6 +338,9 @@ def test_a_set_that_cannot_be_used_raises_naming_its_file(tmp_path):
         gmmtools.supervectors(corpus / "set_ubm.gmm", ["spk9"], mmf=[corpus / "set_macros", corpus / "set_undefined"])
     assert (e.value.path, e.value.line) == ("spk9", 15)
     with pytest.raises(gmmtools.ModelError) as e:
+        gmmtools.read_model("spk9", mmf=[corpus / "set_macros", corpus / "set_undefined"])
+    assert (e.value.path, e.value.line) == (str(corpus / "set_undefined"), 15)
+    with pytest.raises(gmmtools.ModelError) as e:
         gmmtools.read_models(corpus / "set_hmmdefs")
     assert str(e.value).endswith(":34: ~v \"shared\" is defined neither in the file nor in the set")
     assert list(gmmtools.read_models(corpus / "base.gmm")) == ["base"]
