@@ -8,6 +8,8 @@
 // between records (--float32: floats; --npy: after a .npy header).  D and M
 // come from the header of the first listed model and are applied to the UBM
 // and to every other model.  Blank list lines name no model and are skipped.
+// With -H, the UBM and the list's lines may name HMMs of a loaded set of
+// models and macros.
 //
 // OUT is opened only once the UBM has been read, so a run that fails before
 // that leaves an existing OUT as it was; an OUT that is one of the inputs is
@@ -82,8 +84,9 @@ const program_info kelvane = {
     "                    in text or binary storage (either byte order)\n"
     "  -H, --mmf=FILE    load FILE, a set of models and macros, before any model\n"
     "                    (repeatable, in order; implies --keywords): the UBM,\n"
-    "                    each list line and MODEL may then name an HMM of the\n"
-    "                    set (~h \"name\"), and any model may use its macros\n"
+    "                    each list line and --sizes-from may then name an HMM\n"
+    "                    of the set (~h \"name\"), and any model may use its\n"
+    "                    macros\n"
     "      --normalize   write (m - u) * sqrt(w) / sqrt(v), with the UBM's\n"
     "                    weight w and variance v\n"
     "      --progress    show models done, models per second and time left on\n"

@@ -837,6 +837,7 @@ NOWHERE = "/nonexistent/folder/m.gmm"
     (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [["2.5"]], [1.0]), "variances must be an array of real numbers"),
     (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [[1.0]], None), "weights must be an array of real numbers"),
     (lambda u, m: gmmtools.Model(None, [[1.0]], [1.0]), "means must be an array of real numbers"),
+    (lambda u, m: gmmtools.Model([[1.0]], [[1.0]], [1.0], name=b"x"), "name must be a str or None, not bytes"),
     (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [[1.0]], [1.0], name=3), "name must be a str"),
     (lambda u, m: gmmtools.write_model(NOWHERE, [[1.0]], [[1.0]], [1.0], kind=3), "kind must be a str"),
     (lambda u, m: gmmtools.supervectors(u, [m], dtype=3), "dtype must be numpy.float64 or numpy.float32"),

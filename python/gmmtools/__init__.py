@@ -173,6 +173,8 @@ class Model:
 
     def __init__(self, means, variances, weights, name=None):
         self.means, self.variances, self.weights = _parameters(means, variances, weights)
+        if name is not None and not isinstance(name, str):
+            raise TypeError(f"name must be a str or None, not {type(name).__name__}")
         self.name = name
 
     @property
