@@ -1498,12 +1498,14 @@ read_result run(parser<Cell> *P)
             set_options(P);
         while (ok(P) && unresolved(P) && P->pass < 4) {
             ++P->pass;
-            if (P->set != nullptr && (from_set(P), !ok(P) || !unresolved(P)))
-                break;
-            if (!restart_lines(P->x.in))
-                return read_only_once("macro references");
-            restart(&P->x);
-            pass(P);
+            if (P->set != nullptr)
+                from_set(P);
+            if (ok(P) && unresolved(P)) { // the file again, for its own definitions
+                if (!restart_lines(P->x.in))
+                    return read_only_once("macro references");
+                restart(&P->x);
+                pass(P);
+            }
         }
     } catch (const std::exception &) { // storage for the references
         fault(P, P->x.line, "too little storage for the macro references");
@@ -1727,7 +1729,6 @@ read_result load_set_file(model_set *set, const char *path, std::FILE *stream, c
             set->definitions.push_back(d);
         }
     }
-    r.file = file;
     return r;
 }
 

@@ -462,6 +462,8 @@ std::vector<set_case> set_cases()
         {{"set_twice"}, "spk3", "spk1\n", "", "", "set_twice:48: ~h \"spk1\" is defined twice, first at line 4\n"},
         {{"set_macros", "set_hmmdefs", "set_hmmdefs_big"}, "ubm", "spk3\n", "", "",
          "set_hmmdefs_big:3: ~h \"spk1\" is defined twice, first at line 4 of set_hmmdefs\n"},
+        {{"set_macros", "set_bad_value"}, "spk1", "spk1\n", "", "",
+         "set_bad_value:11: \"3.0x\" where a number was expected\n"},
         {{"set_missing"}, "spk5", "spk5\n", "", "", "set_missing:43: component 3 of 3 missing\n"},
         {{"set_macros", "set_undefined"}, "set_ubm.gmm", "spk9\n", "", "",
          "set_undefined:15: ~v \"nowhere\" is defined neither in the file nor in the set\n"},

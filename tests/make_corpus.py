@@ -136,5 +136,7 @@ write('set_twice', text_options + text_hmm(b'spk1', 1) + text_hmm(b'spk3', 3) + 
 write('set_undefined', text_hmm(b'spk1', 1).replace(b'~h "spk1"', b'~h "spk9"').replace(
     b'<VARIANCE> 3\n 2.000000e+00 2.000000e+00 2.000000e+00\n', b'~v "nowhere"\n'))
 write('set_uses_shared.gmm', text_options + text_hmm(b'spk2', 2))
+# An HMM of the set with a value that is not a number.
+write('set_bad_value', text_options + text_hmm(b'spk1', 1).replace(b' 3.000000e+00 4.000000e+00', b' 3.0x 4.000000e+00'))
 # An HMM of the set that lacks a component (three announced, two given).
 write('set_missing', text_options + text_hmm(b'spk1', 1) + text_hmm(b'spk5', 5).replace(b'<NUMMIXES> 2', b'<NUMMIXES> 3'))
