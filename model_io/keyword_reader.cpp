@@ -1729,6 +1729,7 @@ read_result load_set_file(model_set *set, const char *path, std::FILE *stream, c
             set->definitions.push_back(d);
         }
     }
+    r.file = file; // so that a failed read's errno is the one taken
     return r;
 }
 

@@ -57,7 +57,7 @@ struct model_set {
 // indexed and the stream kept (the caller closes it after the set's last
 // use).  A stream that cannot be read at places (a pipe) is refused; so is
 // a file that is not model definitions, or one that defines again a name
-// the set holds: the fault is about `path`.
+// the set holds.  The fault's file is the set's last.
 read_result load_set_file(model_set *set, const char *path, std::FILE *stream, char *chunk);
 
 // Opens and loads the files at `paths`, in order, with `chunk` as read

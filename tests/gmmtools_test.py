@@ -362,6 +362,8 @@ def test_a_set_that_cannot_be_used_raises_naming_its_file(tmp_path):
     assert len(said) == 95 and said[:-3] in f'~h "spk1" is defined twice, first at line 4 of {deep}'
     with pytest.raises(FileNotFoundError):
         gmmtools.read_model("spk1", mmf=tmp_path / "none")
+    with pytest.raises(IsADirectoryError):
+        gmmtools.read_model("spk1", mmf=tmp_path)
     os.mkfifo(tmp_path / "pipe")
     writer = subprocess.Popen(["sh", "-c", f"cat {corpus / 'set_macros'} > {tmp_path / 'pipe'}"])
     with pytest.raises(gmmtools.ModelError) as e:
