@@ -404,13 +404,7 @@ attempt read_attempt(const extraction &x, const char *path, bool its_turn, doubl
     const set_definition *h = set_hmm(x.set, path);
     std::FILE *in = h == nullptr ? open_model(path, its_turn, &error) : nullptr;
     try {
-        if (h != nullptr) {
-            run_fault fault = read_hmm_of_set(*x.set, *h, path, x.D, x.M, chunk, mu, nullptr, nullptr, nullptr);
-            if (fault.kind == fault_kind::none)
-                make_record(x, mu);
-            return {attempt_end::done, std::move(fault), 0};
-        }
-        if (in == nullptr) {
+        if (h == nullptr && in == nullptr) {
             if (error == 0)
                 return {attempt_end::not_its_turn, {}, 0};
             if (error == EMFILE || error == ENFILE)
@@ -419,7 +413,10 @@ attempt read_attempt(const extraction &x, const char *path, bool its_turn, doubl
                 return {attempt_end::no_storage, {}, error};
             return {attempt_end::done, open_fault(path, error), 0};
         }
-        run_fault fault = read_opened_model(in, path, x.D, x.M, x.header, chunk, mu, nullptr, nullptr, nullptr, x.set);
+        run_fault fault = h != nullptr
+                              ? read_hmm_of_set(*x.set, *h, path, x.D, x.M, chunk, mu, nullptr, nullptr, nullptr)
+                              : read_opened_model(in, path, x.D, x.M, x.header, chunk, mu, nullptr, nullptr, nullptr,
+                                                  x.set);
         if (fault.kind == fault_kind::none)
             make_record(x, mu);
         return {attempt_end::done, std::move(fault), 0};
