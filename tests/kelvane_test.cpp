@@ -637,7 +637,7 @@ struct threads_row {
     std::string fail = "";              // STRESS_FAIL, in every run
     std::string folder = "";            // where the run starts ("big")
     std::vector<std::string> options = {};
-    int signal = 0;                     // sent 100 ms in, while late.gmm holds the run
+    int signal = 0;                     // sent 50 ms in, while late.gmm holds the run
     std::string unreadable = "";        // reads of this file fail at its byte 63
 };
 
@@ -769,7 +769,10 @@ TEST_P(kelvane_threads, every_worker_count_gives_the_same_result)
                 if (fd < 0)
                     return;
                 fcntl(fd, F_SETFL, 0);
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                // Long enough for the other workers to go on; a signal's
+                // row holds the run past the signal (the run cannot end
+                // before late.gmm is fed).
+                std::this_thread::sleep_for(std::chrono::milliseconds(r.signal != 0 ? 100 : 40));
                 const std::string text = read_file(dir + "/b.gmm");
                 if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) && r.signal == 0)
                     ADD_FAILURE() << "late.gmm not read";
@@ -811,7 +814,7 @@ TEST_P(kelvane_threads, every_worker_count_gives_the_same_result)
         if (r.signal != 0) {
             EXPECT_EQ(one.status, 0) << one.err;
             plain.signal = r.signal;
-            plain.signal_after_ms = 100;
+            plain.signal_after_ms = 50;
         }
         struct way {
             const char *threads;
