@@ -61,6 +61,7 @@ std::vector<corpus_case> cases()
         {"line6_bracket.gmm", 0, "", 0, "", 1}, // a keyword's first character is checked too
         // Counts past 32 bits: a plain read keeps their low 32 bits.
         {"vecsize_wraps.gmm", 0, "", 0, "", 1},
+        {"vecsize_wraps_far.gmm", 0, "", 0, "", 1}, // eleven digits
         {"mixcount_wraps.gmm", 0, "", 0, "", 1},
         {"numstates_wraps.gmm", 0, "", 0, "", 1},
         {"weight_missing.gmm", 0, "", 1, "weight_missing.gmm:15: missing mixture weight\n", 1},
@@ -286,6 +287,9 @@ std::vector<corpus_case> cases()
         {"vecsize_wraps.gmm",
          {":3: <VECSIZE> 4294967299: a count of at most 2147483647 expected\n",
           ":3: <VECSIZE> 4294967299: a count of at most 2147483647 expected\n"}},
+        {"vecsize_wraps_far.gmm",
+         {":3: <VECSIZE> 12884901891: a count of at most 2147483647 expected\n",
+          ":3: \"12884901891\" where a count was expected\n"}},
         {"weight_missing.gmm", {same, ":16: <MEAN> where a weight was expected\n"}},
     };
     for (corpus_case &k : c)
