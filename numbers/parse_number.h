@@ -77,8 +77,8 @@ inline int digit_run(const char *q, const char *end, std::uint64_t *value)
     return n;
 }
 
-// Appends the digits at q to m; returns how many there were, or more than
-// 19 when m could not hold them all.
+// Appends the digits at q to m; returns how many there were, or a count
+// above 19 (with q and m of no use) as soon as m cannot hold them all.
 inline long digits_into(const char *&q, const char *end, std::uint64_t *m)
 {
     long total = 0;
@@ -87,11 +87,8 @@ inline long digits_into(const char *&q, const char *end, std::uint64_t *m)
         const int n = digit_run(q, end, &v);
         q += n;
         total += n;
-        if (total > 19) {
-            while (q < end && is_digit(*q)) // skip the rest; m is not used
-                ++q, ++total;
+        if (total > 19)
             return total;
-        }
         *m = *m * pow10_u64[n] + v;
         if (n < 8)
             return total;

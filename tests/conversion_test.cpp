@@ -360,7 +360,10 @@ TEST(parse_double, the_fast_paths_take_their_whole_range)
         {"1e-22", true}, {"1e-23", false}, {"1.5e-21", true}, {"1.5e-22", false}, {"15e21", true}, {"15e22", true}, {"15e23", false},
         {"1.5E+3", true}, {"1e+05", true}, {"0e999", true}, {"-0e-999999", true}, {"1e0000000000000000000001", true},
         {"1e", false}, {"1e+", false}, {"1ex", false}, {"1e-x", false}, {".", false}, {"-", false}, {"-.", false},
-        {"", false}, {"x", false}, {"1.5x", true}, {"12345678.12345678", true}, {"1234567.123456789012", false}};
+        {"", false}, {"x", false}, {"1.5x", true}, {"12345678.12345678", true}, {"1234567.123456789012", false},
+        // Runs of digits longer than three reads of eight.
+        {"1234567890123456789012345", false}, {"-0.12345678901234567890123456e-3", false},
+        {"1.0000000000000000000000000000000000000000", false}};
     for (const auto &[token, taken] : decimals)
         fast_path_takes(token, gmm::detail::fast_decimal, taken);
 }
